@@ -1,0 +1,46 @@
+// Test helpers that record what the tool writes outside its widgets: debug lines (through a
+// message handler) and standard output (by pointing file descriptor 1 at a temporary file).
+#ifndef CAPTURE_H
+#define CAPTURE_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+// Records every debug line written while it lives, as the message text exactly.
+class DebugCapture {
+public:
+    DebugCapture();
+    ~DebugCapture();
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+
+    // The raw messages, including a trailing "\n" where a line was ended explicitly.
+    QStringList messages() const;
+    // The messages with the explicit line end and surrounding blanks removed.
+    QStringList lines() const;
+    void clear();
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+    QtMessageHandler previous_;
+};
+
+// Records what is written to standard output (file descriptor 1) while it lives.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    // Everything written so far.
+    QByteArray text();
+
+private:
+    int savedFd_;
+    int fileFd_;
+};
+
+#endif
