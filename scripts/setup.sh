@@ -1,0 +1,92 @@
+# shellcheck shell=bash
+# Shared setup for scripts/test and scripts/run; source it, do not run it.
+#
+# After sourcing: the working directory is the repository root, REPO_ROOT names it, and these
+# functions are defined:
+#   ensure_packages              install (as root) or name (otherwise) the Debian packages the build needs
+#   configure_and_build DIR ARGS configure DIR as a RelWithDebInfo build (ARGS are extra cmake arguments,
+#                                which may override the build type) and build it on all cores
+#   run_tests DIR                run every test registered in DIR with CTest
+#   build_and_test DIR ARGS      configure_and_build, then run_tests
+
+REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$REPO_ROOT" || return 1
+
+# Each entry is "probe package": the probe is either "cmd:NAME" (a command on PATH) or "pkg"
+# (the Debian package itself is installed).
+#   g++, make, cmake         compiler and build tools
+#   nm (binutils)            the symbol-table test reads the executable's dynamic symbols
+#   qtbase5-dev              Qt 5 Core/Gui/Widgets/Test headers, CMake packages and moc
+#   libssl-dev               OpenSSL 3 libcrypto for the stand-in key library (SM2/SM4)
+#   fonts-wqy-microhei       a CJK font, so the Chinese captions render instead of empty boxes
+SETUP_NEEDS=(
+    "cmd:g++ g++"
+    "cmd:make make"
+    "cmd:cmake cmake"
+    "cmd:nm binutils"
+    "pkg qtbase5-dev"
+    "pkg libssl-dev"
+    "pkg fonts-wqy-microhei"
+)
+
+setup_log() { printf '[setup] %s\n' "$*" >&2; }
+
+# Prints the packages whose probe fails, one per line.
+missing_packages() {
+    local entry probe pkg
+    for entry in "${SETUP_NEEDS[@]}"; do
+        probe=${entry%% *}
+        pkg=${entry#* }
+        case $probe in
+            cmd:*) command -v "${probe#cmd:}" >/dev/null 2>&1 && continue ;;
+            pkg)   [[ $(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null) == installed ]] && continue ;;
+        esac
+        printf '%s\n' "$pkg"
+    done
+}
+
+ensure_packages() {
+    if ! command -v dpkg-query >/dev/null 2>&1; then
+        setup_log "not a Debian system: skipping the package check; the build needs:" \
+                  "$(for e in "${SETUP_NEEDS[@]}"; do printf '%s ' "${e#* }"; done)"
+        return 0
+    fi
+    local missing
+    mapfile -t missing < <(missing_packages)
+    if ((${#missing[@]} == 0)); then
+        return 0
+    fi
+    local install=(apt-get install -y --no-install-recommends "${missing[@]}")
+    if [[ $(id -u) -ne 0 ]]; then
+        setup_log "missing packages: ${missing[*]}"
+        setup_log "run as root, then run this script again:"
+        printf '%s\n' "apt-get update && ${install[*]}" >&2
+        return 1
+    fi
+    setup_log "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    "${install[@]}"
+    mapfile -t missing < <(missing_packages)
+    if ((${#missing[@]} != 0)); then
+        setup_log "still missing after apt-get install: ${missing[*]}"
+        return 1
+    fi
+}
+
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S "$REPO_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j"$(nproc)"
+}
+
+run_tests() {
+    local dir=$1
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error)
+}
+
+build_and_test() {
+    configure_and_build "$@"
+    run_tests "$1"
+}
