@@ -4,6 +4,8 @@
 
 #include <QDebug>
 
+#include <cstdio>
+
 BaseWidget::BaseWidget(QWidget* parent)
     : QWidget(parent)
 {
@@ -17,4 +19,12 @@ void BaseWidget::loadLibrary(QLibrary*)
 QString BaseWidget::unboundLine(const QString& tag)
 {
     return tag + QStringLiteral("设备函数未加载");
+}
+
+QFunctionPointer BaseWidget::resolveOrReport(QLibrary* library, const char* name)
+{
+    const QFunctionPointer function = library->resolve(name);
+    if (!function)
+        std::puts(library->errorString().toUtf8().constData());
+    return function;
 }

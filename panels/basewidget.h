@@ -3,10 +3,9 @@
 #ifndef BASEWIDGET_H
 #define BASEWIDGET_H
 
+#include <QLibrary>
 #include <QString>
 #include <QWidget>
-
-class QLibrary;
 
 class BaseWidget : public QWidget {
     Q_OBJECT
@@ -22,6 +21,9 @@ protected:
     // The result line of a handler whose device function is not bound: its tag, then the words
     // that every panel uses for it.
     static QString unboundLine(const QString& tag);
+    // Resolves name in library; when it is missing, writes the loader's error text as one line to
+    // standard output. Returns the resolved address, null included.
+    static QFunctionPointer resolveOrReport(QLibrary* library, const char* name);
 };
 
 #endif

@@ -1,0 +1,79 @@
+#include "app/mainwindow.h"
+
+#include "panels/commonwidget.h"
+#include "panels/comunicationwidget.h"
+#include "panels/filemanagerwidget.h"
+#include "panels/pinpadwidget.h"
+#include "panels/signwidget.h"
+#include "util/debugendl.h"
+
+#include <QDebug>
+#include <QLibrary>
+#include <QTabWidget>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+MainWindow::MainWindow(QWidget* parent)
+    : QDialog(parent)
+{
+    m_tabWidget = new QTabWidget();
+
+    m_commonWidget = new CommonWidget();
+    m_comunicationWidget = new ComunicationWidget();
+    m_fileManagerWidget = new FileManagerWidget();
+    m_pinPadWidget = new PinPadWidget();
+    m_signWidget = new SignWidget();
+
+    m_tabWidget->addTab(m_pinPadWidget, QStringLiteral("密码键盘"));
+
+    m_logEdit = new QTextEdit();
+    m_logEdit->setMaximumHeight(200);
+
+    QVBoxLayout* layout = new QVBoxLayout();
+    layout->addWidget(m_tabWidget);
+    layout->addWidget(m_logEdit);
+    setLayout(layout);
+
+    resize(800, 600);
+    setWindowTitle(QStringLiteral("测试工具"));
+
+    initAction();
+    loadLibrary(QStringLiteral("./quorvel/libClientScreen.so"));
+}
+
+void MainWindow::initAction()
+{
+    connect(m_commonWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
+    connect(m_comunicationWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
+    connect(m_fileManagerWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
+    connect(m_pinPadWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
+    connect(m_signWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
+}
+
+int MainWindow::loadLibrary(QString path)
+{
+    qDebug() << "MainWindow::loadLibrary" << path << debugEndl;
+    m_library = new QLibrary(path);
+    if (!m_library->load()) {
+        // Shown so that a user who expected the device sees why the PIN pad does not answer.
+        onRecvResult(QStringLiteral("设备库加载失败: %1: %2").arg(path, m_library->errorString()));
+        return -1;
+    }
+    m_pinPadWidget->loadLibrary(m_library);
+    return 0;
+}
+
+int MainWindow::freeLibrary()
+{
+    if (m_library && m_library->isLoaded())
+        m_library->unload();
+    delete m_library;
+    m_library = nullptr;
+    return 0;
+}
+
+void MainWindow::onRecvResult(QString result)
+{
+    m_logEdit->append(result);
+    m_logEdit->append(QString());
+}

@@ -1,0 +1,202 @@
+#include "panels/pinpadwidget.h"
+
+#include "panels/keywrapper.h"
+#include "util/debugendl.h"
+#include "util/devicetext.h"
+#include "util/utils.h"
+
+#include <QDebug>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+namespace {
+// The test keys downloaded into the PIN pad; the fields show their uppercase hex.
+const char kTestMainKey[16] = {'\x5A', '\x1C', '\x7E', '\x3B', '\x9D', '\x04', '\xF2', '\xA6',
+                               '\xC8', '\xE1', '\xB3', '\xD5', '\xF7', '\x09', '\x2A', '\x4C'};
+const char kTestWorkKey[16] = {'\xB4', '\xE2', '\x9C', '\x71', '\xA0', '\x5D', '\x3F', '\x86',
+                               '\xE7', '\xC2', '\x19', '\x4B', '\x6A', '\xD0', '\x8F', '\x35'};
+
+const char kPairKeyTag[] = "(申请公私钥对)GenerateKeyFromPw:";
+const char kMainKeyTag[] = "(下载主密钥)SetPwMkey:";
+const char kWorkKeyTag[] = "(下载工作密钥)SetPwWkey:";
+const char kInputPinTag[] = "(输入密码)InputPassword:";
+
+QString resultLine(const char* tag, int code, const QString& text)
+{
+    return QString::fromUtf8(tag) + QLatin1Char('[') + QString::number(code)
+        + QLatin1String("] ") + text;
+}
+
+// The length passed with the split-nibble text: twice the byte count, kept inside int.
+int nibbleLength(int length)
+{
+    if (length > INT_MAX / 2)
+        return INT_MAX;
+    if (length < INT_MIN / 2)
+        return INT_MIN;
+    return 2 * length;
+}
+}
+
+PinPadWidget::PinPadWidget(QWidget* parent)
+    : BaseWidget(parent)
+{
+    QGridLayout* layout = new QGridLayout();
+    for (int column = 0; column < 5; ++column)
+        layout->setColumnStretch(column, 1);
+
+    m_pairKeyButton = new QPushButton(QStringLiteral("申请密码键盘公私钥对"));
+    m_mainKeyButton = new QPushButton(QStringLiteral("下载密码键盘主密钥"));
+    m_workKeyButton = new QPushButton(QStringLiteral("下载密码键盘工作密钥"));
+    m_inputPinButton = new QPushButton(QStringLiteral("输入密码"));
+
+    m_publicKeyEdit = new QLineEdit();
+    m_mainKeyEdit = new QLineEdit(QStringLiteral("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
+    m_workKeyEdit = new QLineEdit(QStringLiteral("B4E29C71A05D3F86E7C2194B6AD08F35"));
+
+    layout->addWidget(m_pairKeyButton, 0, 0, Qt::AlignRight);
+    layout->addWidget(m_publicKeyEdit, 0, 1, 1, 4);
+    layout->addWidget(m_mainKeyButton, 1, 0, Qt::AlignRight);
+    layout->addWidget(m_mainKeyEdit, 1, 1, 1, 4);
+    layout->addWidget(m_workKeyButton, 2, 0, Qt::AlignRight);
+    layout->addWidget(m_workKeyEdit, 2, 1, 1, 4);
+    layout->addWidget(m_inputPinButton, 3, 2, Qt::AlignCenter);
+
+    m_publicKeyEdit->setReadOnly(true);
+    m_mainKeyEdit->setReadOnly(true);
+    m_workKeyEdit->setReadOnly(true);
+
+    setLayout(layout);
+
+    connect(m_pairKeyButton, SIGNAL(clicked()), this, SLOT(onPairKeyClick()));
+    connect(m_mainKeyButton, SIGNAL(clicked()), this, SLOT(onMainKeyClick()));
+    connect(m_workKeyButton, SIGNAL(clicked()), this, SLOT(onWorkKeyClick()));
+    connect(m_inputPinButton, SIGNAL(clicked()), this, SLOT(onInputPinClick()));
+}
+
+void PinPadWidget::loadLibrary(QLibrary* library)
+{
+    qDebug() << "PinPadWidget::loadLibrary" << debugEndl;
+    if (!library || !library->load())
+        return;
+    m_generateKeyFromPw =
+        reinterpret_cast<GenerateKeyFromPwFunc>(resolveOrReport(library, "GenerateKeyFromPw"));
+    m_setPwMkey = reinterpret_cast<SetPwMkeyFunc>(resolveOrReport(library, "SetPwMkey"));
+    m_setPwWkey = reinterpret_cast<SetPwWkeyFunc>(resolveOrReport(library, "SetPwWkey"));
+    m_inputPassword =
+        reinterpret_cast<InputPasswordFunc>(resolveOrReport(library, "InputPassword"));
+}
+
+void PinPadWidget::onPairKeyClick()
+{
+    if (!m_generateKeyFromPw) {
+        emit onMessage(unboundLine(QString::fromUtf8(kPairKeyTag)));
+        return;
+    }
+    char keyPair[256];
+    std::memset(keyPair, 0, sizeof keyPair);
+    const int code = m_generateKeyFromPw(256, keyPair);
+    const QString text = deviceText(keyPair, sizeof keyPair);
+    qDebug().noquote() << "public key:" << text << debugEndl;
+    m_publicKeyEdit->setText(text);
+    emit onMessage(resultLine(kPairKeyTag, code, text));
+}
+
+void PinPadWidget::onMainKeyClick()
+{
+    if (!m_setPwMkey) {
+        emit onMessage(unboundLine(QString::fromUtf8(kMainKeyTag)));
+        return;
+    }
+    const QByteArray publicText = m_publicKeyEdit->text().toLocal8Bit();
+    const int n = static_cast<int>(std::strlen(publicText.constData()));
+    std::vector<char> publicKey(static_cast<size_t>(n / 2));
+    Utils::hexStringDec30(publicText.constData(), n, publicKey.data());
+
+    char cipher[1024];
+    unsigned char hex[1024];
+    std::memset(cipher, 0, sizeof cipher);
+    std::memset(hex, 0, sizeof hex);
+    // The hex of at most 511 bytes keeps a NUL in the buffer, whatever the field was given.
+    const int hexBytes = qMin(n / 2, static_cast<int>(sizeof hex - 1) / 2);
+    Utils::bytesToHexString(reinterpret_cast<const unsigned char*>(publicKey.data()), hexBytes, hex);
+    qDebug().noquote() << "sm2 public key:" << QString::fromLatin1(reinterpret_cast<char*>(hex));
+
+    int length = 0;
+    if (!encryptKey(QString::fromUtf8(kMainKeyTag), publicKey.data(), n / 2, kTestMainKey, cipher,
+                    5, 511, &length))
+        return;
+
+    char nibble[1024];
+    std::memset(nibble, 0, sizeof nibble);
+    Utils::hexStringAdd30(cipher, length, nibble);
+    const QString nibbleText = deviceText(nibble, sizeof nibble);
+    qDebug().noquote() << length << nibbleText << debugEndl;
+
+    const int code = m_setPwMkey(nibble, nibbleLength(length));
+    emit onMessage(resultLine(kMainKeyTag, code, nibbleText));
+}
+
+void PinPadWidget::onWorkKeyClick()
+{
+    if (!m_setPwWkey) {
+        emit onMessage(unboundLine(QString::fromUtf8(kWorkKeyTag)));
+        return;
+    }
+    char cipher[256];
+    std::memset(cipher, 0, 255);
+    char mainKey[16];
+    std::memcpy(mainKey, kTestMainKey, sizeof mainKey);
+    int length = 0;
+    if (!encryptKey(QString::fromUtf8(kWorkKeyTag), mainKey, 16, kTestWorkKey, cipher, 2, 127,
+                    &length))
+        return;
+
+    char nibble[256];
+    std::memset(nibble, 0, 255);
+    Utils::hexStringAdd30(cipher, length, nibble);
+    const QString nibbleText = deviceText(nibble, 255);
+    qDebug().noquote() << length << nibbleText << debugEndl;
+
+    const int code = m_setPwWkey(nibble, nibbleLength(length));
+    emit onMessage(resultLine(kWorkKeyTag, code, nibbleText));
+}
+
+void PinPadWidget::onInputPinClick()
+{
+    if (!m_inputPassword) {
+        emit onMessage(unboundLine(QString::fromUtf8(kInputPinTag)));
+        return;
+    }
+    char pin[256];
+    std::memset(pin, 0, 255);
+    const int code = m_inputPassword(120, "", "", "", 6, 255, pin);
+    emit onMessage(resultLine(kInputPinTag, code, deviceText(pin, 255)));
+}
+
+bool PinPadWidget::encryptKey(const QString& tag, char* key, int keyLength, const char* data,
+                              char* cipher, int algorithm, int maxLength, int* length)
+{
+    char plain[16];
+    std::memcpy(plain, data, sizeof plain);
+    try {
+        *length = pinpadEnAndDec(key, keyLength, plain, 16, cipher, algorithm, 0);
+    } catch (const std::exception& error) {
+        emit onMessage(tag + QStringLiteral("密钥库出错: ") + QString::fromLocal8Bit(error.what()));
+        return false;
+    } catch (...) {
+        emit onMessage(tag + QStringLiteral("密钥库出错"));
+        return false;
+    }
+    if (*length > maxLength) {
+        emit onMessage(tag + QStringLiteral("加密后的密钥过长(L=%1)").arg(*length));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,47 @@
+// Panel for the device's PIN pad: request its SM2 key pair, download the test main key under the
+// public key, download the test work key under the main key, and start a PIN entry.
+#ifndef PINPADWIDGET_H
+#define PINPADWIDGET_H
+
+#include "device/devicefunctions.h"
+#include "panels/basewidget.h"
+
+class QLineEdit;
+class QPushButton;
+
+class PinPadWidget : public BaseWidget {
+    Q_OBJECT
+public:
+    explicit PinPadWidget(QWidget* parent = nullptr);
+
+    void loadLibrary(QLibrary* library) override;
+
+public slots:
+    void onPairKeyClick();
+    void onMainKeyClick();
+    void onWorkKeyClick();
+    void onInputPinClick();
+
+private:
+    // Encrypts a test key through the key wrapper into cipher. Returns false, after emitting the
+    // handler's result line, when the key library throws or reports more bytes than fit
+    // maxLength (the split-nibble text of maxLength bytes still fits its buffer with a NUL).
+    bool encryptKey(const QString& tag, char* key, int keyLength, const char* data, char* cipher,
+                    int algorithm, int maxLength, int* length);
+
+    GenerateKeyFromPwFunc m_generateKeyFromPw = nullptr;
+    SetPwMkeyFunc m_setPwMkey = nullptr;
+    SetPwWkeyFunc m_setPwWkey = nullptr;
+    InputPasswordFunc m_inputPassword = nullptr;
+
+    QPushButton* m_pairKeyButton;
+    QPushButton* m_mainKeyButton;
+    QPushButton* m_workKeyButton;
+    QPushButton* m_inputPinButton;
+
+    QLineEdit* m_publicKeyEdit;
+    QLineEdit* m_mainKeyEdit;
+    QLineEdit* m_workKeyEdit;
+};
+
+#endif

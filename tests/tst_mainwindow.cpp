@@ -1,0 +1,208 @@
+// The main window: its widgets, the five panels and their message route, and the loading of the
+// device library from the working directory.
+#include "app/mainwindow.h"
+#include "capture.h"
+#include "fakedevice.h"
+#include "panels/commonwidget.h"
+#include "panels/comunicationwidget.h"
+#include "panels/filemanagerwidget.h"
+#include "panels/pinpadwidget.h"
+#include "panels/signwidget.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QVBoxLayout>
+#include <QtTest>
+
+namespace {
+// Runs the rest of a test in a fresh working directory, optionally holding a device library.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const QByteArray& libraryContent = QByteArray(),
+                              const QString& librarySource = QString())
+        : previous_(QDir::currentPath())
+    {
+        QDir(dir_.path()).mkpath(QStringLiteral("quorvel"));
+        const QString target = dir_.filePath(QStringLiteral("quorvel/libClientScreen.so"));
+        if (!librarySource.isEmpty())
+            QFile::copy(librarySource, target);
+        else if (!libraryContent.isNull()) {
+            QFile file(target);
+            file.open(QIODevice::WriteOnly);
+            file.write(libraryContent);
+        }
+        QDir::setCurrent(dir_.path());
+    }
+    ~WorkingDirectory() { QDir::setCurrent(previous_); }
+
+private:
+    QString previous_;
+    QTemporaryDir dir_;
+};
+
+template <typename Panel>
+QList<Panel*> topLevel()
+{
+    QList<Panel*> result;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* panel = qobject_cast<Panel*>(widget))
+            result << panel;
+    return result;
+}
+}
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void windowLayout();
+    void fivePanelsOnlyPinPadShown();
+    void everyPanelRoutesToLogPane();
+    void failedLoadIsShownAndLeavesPinPadUnbound_data();
+    void failedLoadIsShownAndLeavesPinPadUnbound();
+    void loadedLibraryBindsOnlyPinPad();
+    void otherPanelsStayUnbound();
+    void freeLibraryReleases();
+
+private:
+    QTextEdit* logPane(MainWindow& window) { return window.findChild<QTextEdit*>(); }
+};
+
+void TestMainWindow::cleanup()
+{
+    // The window leaves its four hidden panels behind on purpose; clear them between tests.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (qobject_cast<BaseWidget*>(widget))
+            delete widget;
+}
+
+void TestMainWindow::windowLayout()
+{
+    WorkingDirectory empty;
+    MainWindow window;
+    QCOMPARE(window.windowTitle(), QStringLiteral("测试工具"));
+    QCOMPARE(window.size(), QSize(800, 600));
+    auto* layout = qobject_cast<QVBoxLayout*>(window.layout());
+    QVERIFY(layout);
+    QCOMPARE(layout->count(), 2);
+    auto* tabs = qobject_cast<QTabWidget*>(layout->itemAt(0)->widget());
+    QVERIFY(tabs);
+    QCOMPARE(layout->itemAt(1)->widget(), logPane(window));
+    QCOMPARE(logPane(window)->maximumHeight(), 200);
+    QVERIFY(!logPane(window)->isReadOnly());
+    QCOMPARE(tabs->count(), 1);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("密码键盘"));
+    QVERIFY(qobject_cast<PinPadWidget*>(tabs->widget(0)));
+}
+
+void TestMainWindow::fivePanelsOnlyPinPadShown()
+{
+    WorkingDirectory empty;
+    MainWindow window;
+    window.show();
+    QCOMPARE(window.findChildren<PinPadWidget*>().size(), 1);
+    QCOMPARE(topLevel<CommonWidget>().size(), 1);
+    QCOMPARE(topLevel<ComunicationWidget>().size(), 1);
+    QCOMPARE(topLevel<FileManagerWidget>().size(), 1);
+    QCOMPARE(topLevel<SignWidget>().size(), 1);
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<BaseWidget*>(widget)) {
+            QVERIFY(!widget->parentWidget());
+            QVERIFY(!widget->isVisible());
+        }
+    }
+    QVERIFY(window.findChild<PinPadWidget*>()->isVisible());
+}
+
+void TestMainWindow::everyPanelRoutesToLogPane()
+{
+    WorkingDirectory empty;
+    MainWindow window;
+    logPane(window)->clear();
+    QList<BaseWidget*> panels;
+    panels << topLevel<CommonWidget>().value(0) << topLevel<ComunicationWidget>().value(0)
+           << topLevel<FileManagerWidget>().value(0) << window.findChild<PinPadWidget*>()
+           << topLevel<SignWidget>().value(0);
+    QString expected;
+    for (int i = 0; i < panels.size(); ++i) {
+        QVERIFY(panels[i]);
+        const QString line = QStringLiteral("line %1").arg(i);
+        QMetaObject::invokeMethod(panels[i], "onMessage", Q_ARG(QString, line));
+        expected += line + QStringLiteral("\n\n");
+    }
+    // Each line is followed by one empty line.
+    QCOMPARE(logPane(window)->toPlainText() + QStringLiteral("\n"), expected);
+}
+
+void TestMainWindow::failedLoadIsShownAndLeavesPinPadUnbound_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("missing") << QByteArray();
+    QTest::newRow("empty file") << QByteArray("");
+    QTest::newRow("text file") << QByteArray("not a library\n");
+}
+
+void TestMainWindow::failedLoadIsShownAndLeavesPinPadUnbound()
+{
+    QFETCH(QByteArray, content);
+    WorkingDirectory directory(content);
+    DebugCapture debug;
+    MainWindow window;
+    QCOMPARE(debug.messages(),
+             QStringList{"MainWindow::loadLibrary \"./quorvel/libClientScreen.so\" \n"});
+    const QString log = logPane(window)->toPlainText();
+    QVERIFY2(log.startsWith(QStringLiteral("设备库加载失败: ./quorvel/libClientScreen.so: ")),
+             qPrintable(log));
+    QCOMPARE(log.count('\n'), 1);
+    QVERIFY(log.size() > 40); // the loader's own error text follows
+
+    window.findChild<PinPadWidget*>()->findChildren<QPushButton*>().value(0)->click();
+    QVERIFY(logPane(window)->toPlainText().contains(
+        QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")));
+    QCOMPARE(window.loadLibrary(QStringLiteral("./quorvel/libClientScreen.so")), -1);
+}
+
+void TestMainWindow::loadedLibraryBindsOnlyPinPad()
+{
+    WorkingDirectory directory(QByteArray(), QString::fromUtf8(FAKE_DEVICE_PATH));
+    DebugCapture debug;
+    MainWindow window;
+    QCOMPARE(debug.lines(), (QStringList{"MainWindow::loadLibrary \"./quorvel/libClientScreen.so\"",
+                                         "PinPadWidget::loadLibrary"}));
+    QCOMPARE(logPane(window)->toPlainText(), QString());
+
+    QLibrary device(QStringLiteral("./quorvel/libClientScreen.so"));
+    QVERIFY(device.load());
+    reinterpret_cast<FakeScriptFunc>(device.resolve("fake_script"))()->code = 42;
+    auto* pairKey = window.findChild<PinPadWidget*>()->findChildren<QPushButton*>().value(0);
+    pairKey->click();
+    QCOMPARE(logPane(window)->toPlainText(),
+             QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[42] \n"));
+}
+
+void TestMainWindow::otherPanelsStayUnbound()
+{
+    WorkingDirectory directory(QByteArray(), QString::fromUtf8(FAKE_DEVICE_PATH));
+    MainWindow window;
+    QLibrary device(QStringLiteral("./quorvel/libClientScreen.so"));
+    QVERIFY(device.load());
+    auto callCount = reinterpret_cast<FakeCallCountFunc>(device.resolve("fake_callCount"));
+    const int before = callCount();
+    QMetaObject::invokeMethod(topLevel<CommonWidget>().value(0), "onReadDeviceSN");
+    QCOMPARE(callCount(), before);
+    QCOMPARE(logPane(window)->toPlainText(), QStringLiteral("PN_ReadDeviceSN:设备函数未加载\n"));
+}
+
+void TestMainWindow::freeLibraryReleases()
+{
+    WorkingDirectory directory(QByteArray(), QString::fromUtf8(FAKE_DEVICE_PATH));
+    MainWindow window;
+    QCOMPARE(window.freeLibrary(), 0);
+    QCOMPARE(window.freeLibrary(), 0);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

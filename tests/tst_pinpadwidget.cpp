@@ -1,0 +1,402 @@
+// The PIN pad panel against the scripted device library and the scripted key library.
+#include "capture.h"
+#include "fakedevice.h"
+#include "fakekeylib.h"
+#include "panels/pinpadwidget.h"
+
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+#include <cstring>
+
+namespace {
+const QString kNotLoaded = QStringLiteral("设备函数未加载");
+
+// The scripted device library, loaded once and reached through its control functions.
+struct FakeDevice {
+    explicit FakeDevice(const char* path)
+        : library(QString::fromUtf8(path))
+    {
+        if (!library.load())
+            qFatal("cannot load %s: %s", path, qPrintable(library.errorString()));
+        script = reinterpret_cast<FakeScriptFunc>(library.resolve("fake_script"));
+        call = reinterpret_cast<FakeCallFunc>(library.resolve("fake_call"));
+        callCount = reinterpret_cast<FakeCallCountFunc>(library.resolve("fake_callCount"));
+        reset = reinterpret_cast<FakeResetFunc>(library.resolve("fake_reset"));
+    }
+    void answer(int code, const QByteArray& output)
+    {
+        script()->code = code;
+        script()->outputLength = output.size();
+        std::memcpy(script()->output, output.constData(), static_cast<size_t>(output.size()));
+    }
+    QLibrary library;
+    FakeScriptFunc script;
+    FakeCallFunc call;
+    FakeCallCountFunc callCount;
+    FakeResetFunc reset;
+};
+}
+
+class TestPinPadWidget : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+
+    void layoutAndInitialFields();
+    void slotsInDeclaredOrder();
+    void fieldsRejectTyping();
+
+    void bindingReportsMissingNameOnStdout();
+    void bindingWithUnloadableLibraryOnlyLogsName();
+    void unboundHandlersReportInsteadOfCalling();
+
+    void pairKeyShowsDeviceText();
+    void pairKeyFailureEmptiesField();
+    void pairKeyKeepsOnlyLatestText();
+    void pairKeyReadsNoFurtherThanBuffer();
+    void inputPinPassesFixedArguments();
+    void inputPinReadsNoFurtherThanClearedPart();
+
+    void mainKeyDecodesFieldAndDownloads();
+    void mainKeyOddFieldIgnoresLastCharacter();
+    void mainKeyBeforeAnyKeyPair();
+    void workKeyEncryptsUnderMainKey();
+    void downloadLengths_data();
+    void downloadLengths();
+    void keyLibraryExceptionIsReported();
+
+private:
+    PinPadWidget* makeBoundPanel();
+    QGridLayout* grid(PinPadWidget* panel) { return qobject_cast<QGridLayout*>(panel->layout()); }
+    QWidget* at(PinPadWidget* panel, int row, int column)
+    {
+        return grid(panel)->itemAtPosition(row, column)->widget();
+    }
+    QPushButton* button(PinPadWidget* panel, int row, int column)
+    {
+        return qobject_cast<QPushButton*>(at(panel, row, column));
+    }
+    QLineEdit* field(PinPadWidget* panel, int row)
+    {
+        return qobject_cast<QLineEdit*>(at(panel, row, 1));
+    }
+    // Presses a button and returns the one result line it emitted.
+    QString press(PinPadWidget* panel, int row, int column);
+
+    FakeDevice* device = nullptr;
+    QScopedPointer<PinPadWidget> panel;
+};
+
+void TestPinPadWidget::initTestCase()
+{
+    device = new FakeDevice(FAKE_DEVICE_PATH);
+}
+
+void TestPinPadWidget::init()
+{
+    device->reset();
+    resetFakeKeyLib();
+    panel.reset(makeBoundPanel());
+}
+
+PinPadWidget* TestPinPadWidget::makeBoundPanel()
+{
+    auto* result = new PinPadWidget();
+    QLibrary library(QString::fromUtf8(FAKE_DEVICE_PATH));
+    result->loadLibrary(&library);
+    return result;
+}
+
+QString TestPinPadWidget::press(PinPadWidget* target, int row, int column)
+{
+    QSignalSpy spy(target, SIGNAL(onMessage(QString)));
+    button(target, row, column)->click();
+    if (spy.count() != 1)
+        return QStringLiteral("<%1 result lines>").arg(spy.count());
+    return spy.at(0).at(0).toString();
+}
+
+void TestPinPadWidget::layoutAndInitialFields()
+{
+    QGridLayout* layout = grid(panel.data());
+    QVERIFY(layout);
+    QCOMPARE(layout->count(), 7);
+    for (int column = 0; column < 5; ++column)
+        QCOMPARE(layout->columnStretch(column), 1);
+
+    const QStringList captions{"申请密码键盘公私钥对", "下载密码键盘主密钥", "下载密码键盘工作密钥"};
+    for (int row = 0; row < 3; ++row) {
+        QCOMPARE(button(panel.data(), row, 0)->text(), captions[row]);
+        QCOMPARE(layout->itemAtPosition(row, 0)->alignment(), Qt::AlignRight);
+        int r, c, rowSpan, columnSpan;
+        layout->getItemPosition(layout->indexOf(field(panel.data(), row)), &r, &c, &rowSpan,
+                                &columnSpan);
+        QCOMPARE(rowSpan, 1);
+        QCOMPARE(columnSpan, 4);
+        QVERIFY(field(panel.data(), row)->isReadOnly());
+    }
+    QCOMPARE(button(panel.data(), 3, 2)->text(), QStringLiteral("输入密码"));
+    QCOMPARE(layout->itemAtPosition(3, 2)->alignment(), Qt::AlignCenter);
+
+    QCOMPARE(field(panel.data(), 0)->text(), QString());
+    QCOMPARE(field(panel.data(), 1)->text(), QStringLiteral("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
+    QCOMPARE(field(panel.data(), 2)->text(), QStringLiteral("B4E29C71A05D3F86E7C2194B6AD08F35"));
+    for (QWidget* child : panel->findChildren<QWidget*>())
+        QCOMPARE(child->parentWidget(), panel.data());
+}
+
+void TestPinPadWidget::slotsInDeclaredOrder()
+{
+    const QMetaObject& meta = PinPadWidget::staticMetaObject;
+    QCOMPARE(QByteArray(meta.className()), QByteArray("PinPadWidget"));
+    QStringList names;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        names << QString::fromLatin1(meta.method(i).methodSignature());
+    QCOMPARE(names, (QStringList{"onPairKeyClick()", "onMainKeyClick()", "onWorkKeyClick()",
+                                 "onInputPinClick()"}));
+}
+
+void TestPinPadWidget::fieldsRejectTyping()
+{
+    panel->show();
+    for (int row = 0; row < 3; ++row) {
+        QLineEdit* edit = field(panel.data(), row);
+        const QString before = edit->text();
+        QTest::keyClicks(edit, "typed");
+        QCOMPARE(edit->text(), before);
+    }
+}
+
+void TestPinPadWidget::bindingReportsMissingNameOnStdout()
+{
+    PinPadWidget noWorkKey;
+    QLibrary library(QString::fromUtf8(FAKE_DEVICE_NOWKEY_PATH));
+    DebugCapture debug;
+    QByteArray printed;
+    {
+        StdoutCapture out;
+        noWorkKey.loadLibrary(&library);
+        printed = out.text();
+    }
+    QCOMPARE(debug.lines(), QStringList{"PinPadWidget::loadLibrary"});
+    // One line: the loader's error text (its wording depends on the Qt release).
+    QCOMPARE(printed, library.errorString().toUtf8() + '\n');
+
+    // The other three are bound and answer; the work-key button reports instead of calling.
+    FakeScriptFunc script = reinterpret_cast<FakeScriptFunc>(library.resolve("fake_script"));
+    FakeCallCountFunc count = reinterpret_cast<FakeCallCountFunc>(library.resolve("fake_callCount"));
+    script()->code = 7;
+    QCOMPARE(press(&noWorkKey, 0, 0), QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[7] "));
+    QCOMPARE(press(&noWorkKey, 2, 0), QStringLiteral("(下载工作密钥)SetPwWkey:") + kNotLoaded);
+    QCOMPARE(press(&noWorkKey, 1, 0).left(24), QStringLiteral("(下载主密钥)SetPwMkey:[7] "));
+    QCOMPARE(press(&noWorkKey, 3, 2), QStringLiteral("(输入密码)InputPassword:[7] "));
+    QCOMPARE(count(), 3);
+}
+
+void TestPinPadWidget::bindingWithUnloadableLibraryOnlyLogsName()
+{
+    PinPadWidget unbound;
+    QLibrary library(QStringLiteral("/nonexistent/libClientScreen.so"));
+    DebugCapture debug;
+    StdoutCapture out;
+    unbound.loadLibrary(&library);
+    QCOMPARE(debug.messages(), QStringList{"PinPadWidget::loadLibrary \n"});
+    QCOMPARE(out.text(), QByteArray());
+}
+
+void TestPinPadWidget::unboundHandlersReportInsteadOfCalling()
+{
+    PinPadWidget unbound;
+    DebugCapture debug;
+    QCOMPARE(press(&unbound, 0, 0), QStringLiteral("(申请公私钥对)GenerateKeyFromPw:") + kNotLoaded);
+    QCOMPARE(press(&unbound, 1, 0), QStringLiteral("(下载主密钥)SetPwMkey:") + kNotLoaded);
+    QCOMPARE(press(&unbound, 2, 0), QStringLiteral("(下载工作密钥)SetPwWkey:") + kNotLoaded);
+    QCOMPARE(press(&unbound, 3, 2), QStringLiteral("(输入密码)InputPassword:") + kNotLoaded);
+    QCOMPARE(device->callCount(), 0);
+    QVERIFY(fakeKeyLib().calls.isEmpty());
+    QCOMPARE(debug.messages(), QStringList());
+}
+
+void TestPinPadWidget::pairKeyShowsDeviceText()
+{
+    device->answer(0, QByteArray("0123:;", 7));
+    DebugCapture debug;
+    QCOMPARE(press(panel.data(), 0, 0), QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[0] 0123:;"));
+    QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("0123:;"));
+    QCOMPARE(debug.messages(), QStringList{"public key: 0123:; \n"});
+    QCOMPARE(device->callCount(), 1);
+    QCOMPARE(QByteArray(device->call(0)->name), QByteArray("GenerateKeyFromPw"));
+    QCOMPARE(device->call(0)->ints[0], 256);
+}
+
+void TestPinPadWidget::pairKeyFailureEmptiesField()
+{
+    device->answer(0, QByteArray("0123", 5));
+    press(panel.data(), 0, 0);
+    device->answer(-1, QByteArray());
+    QCOMPARE(press(panel.data(), 0, 0), QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[-1] "));
+    QCOMPARE(field(panel.data(), 0)->text(), QString());
+}
+
+void TestPinPadWidget::pairKeyKeepsOnlyLatestText()
+{
+    device->answer(0, QByteArray("1111", 5));
+    press(panel.data(), 0, 0);
+    device->answer(0, QByteArray("22", 3));
+    press(panel.data(), 0, 0);
+    QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("22"));
+}
+
+void TestPinPadWidget::pairKeyReadsNoFurtherThanBuffer()
+{
+    // All 256 bytes written and no NUL: the text is the whole buffer and nothing beyond it.
+    device->answer(5, QByteArray(256, '7'));
+    const QString line = press(panel.data(), 0, 0);
+    QCOMPARE(line, QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[5] ") + QString(256, '7'));
+    QCOMPARE(field(panel.data(), 0)->text().size(), 256);
+}
+
+void TestPinPadWidget::inputPinPassesFixedArguments()
+{
+    device->answer(0, QByteArray());
+    DebugCapture debug;
+    QCOMPARE(press(panel.data(), 3, 2), QStringLiteral("(输入密码)InputPassword:[0] "));
+    const FakeDeviceCall* call = device->call(0);
+    QCOMPARE(QByteArray(call->name), QByteArray("InputPassword"));
+    QCOMPARE(call->intCount, 3);
+    QCOMPARE(call->ints[0], 120);
+    QCOMPARE(call->ints[1], 6);
+    QCOMPARE(call->ints[2], 255);
+    QCOMPARE(call->textCount, 3);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(QByteArray(call->texts[i]), QByteArray());
+    QCOMPARE(debug.messages(), QStringList());
+    QCOMPARE(field(panel.data(), 0)->text(), QString());
+}
+
+void TestPinPadWidget::inputPinReadsNoFurtherThanClearedPart()
+{
+    QByteArray output(255, 'P');
+    output.append('Z'); // the 256th byte, beyond the part the handler cleared
+    device->answer(INT_MIN, output);
+    QCOMPARE(press(panel.data(), 3, 2),
+             QStringLiteral("(输入密码)InputPassword:[%1] ").arg(INT_MIN) + QString(255, 'P'));
+}
+
+void TestPinPadWidget::mainKeyDecodesFieldAndDownloads()
+{
+    device->answer(0, QByteArray("0123:;", 7));
+    press(panel.data(), 0, 0);
+    device->reset();
+    fakeKeyLib().cryptResult = 3;
+    fakeKeyLib().cryptOutput = QByteArray("\x00\xFF\x10", 3);
+
+    DebugCapture debug;
+    QCOMPARE(press(panel.data(), 1, 0), QStringLiteral("(下载主密钥)SetPwMkey:[0] 00??10"));
+    QCOMPARE(fakeKeyLib().calls, QStringList{"EncodeKey"});
+    QCOMPARE(fakeKeyLib().key, QByteArray("\x01\x23\xAB"));
+    QCOMPARE(fakeKeyLib().keyLength, 3);
+    QCOMPARE(fakeKeyLib().data.toHex().toUpper(), QByteArray("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
+    QCOMPARE(fakeKeyLib().algorithm, 5);
+    // The public-key line is not ended explicitly; the cipher line is.
+    QCOMPARE(debug.messages(), (QStringList{"sm2 public key: 0123AB", "3 00??10 \n"}));
+    QCOMPARE(QByteArray(device->call(0)->name), QByteArray("SetPwMkey"));
+    QCOMPARE(QByteArray(device->call(0)->texts[0]), QByteArray("00??10"));
+    QCOMPARE(device->call(0)->ints[0], 6);
+    QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("0123:;"));
+    QCOMPARE(field(panel.data(), 1)->text(), QStringLiteral("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
+    QCOMPARE(field(panel.data(), 2)->text(), QStringLiteral("B4E29C71A05D3F86E7C2194B6AD08F35"));
+}
+
+void TestPinPadWidget::mainKeyOddFieldIgnoresLastCharacter()
+{
+    device->answer(0, QByteArray("01234", 6));
+    press(panel.data(), 0, 0);
+    DebugCapture debug;
+    press(panel.data(), 1, 0);
+    QCOMPARE(fakeKeyLib().key, QByteArray("\x01\x23"));
+    QCOMPARE(debug.lines().value(0), QStringLiteral("sm2 public key: 0123"));
+}
+
+void TestPinPadWidget::mainKeyBeforeAnyKeyPair()
+{
+    fakeKeyLib().cryptResult = -5;
+    DebugCapture debug;
+    QCOMPARE(press(panel.data(), 1, 0), QStringLiteral("(下载主密钥)SetPwMkey:[0] "));
+    QCOMPARE(fakeKeyLib().keyLength, 0);
+    QCOMPARE(debug.lines(), (QStringList{"sm2 public key:", "-5"}));
+    QCOMPARE(device->call(0)->ints[0], -10);
+}
+
+void TestPinPadWidget::workKeyEncryptsUnderMainKey()
+{
+    device->answer(0, QByteArray("0123", 5));
+    press(panel.data(), 0, 0);
+    device->reset();
+    fakeKeyLib().cryptResult = 2;
+    fakeKeyLib().cryptOutput = QByteArray("\xAB\xCD", 2);
+    device->answer(-2, QByteArray());
+    DebugCapture debug;
+    QCOMPARE(press(panel.data(), 2, 0), QStringLiteral("(下载工作密钥)SetPwWkey:[-2] :;<="));
+    QCOMPARE(fakeKeyLib().key.toHex().toUpper(), QByteArray("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
+    QCOMPARE(fakeKeyLib().data.toHex().toUpper(), QByteArray("B4E29C71A05D3F86E7C2194B6AD08F35"));
+    QCOMPARE(fakeKeyLib().algorithm, 2);
+    QCOMPARE(debug.messages(), QStringList{"2 :;<= \n"});
+    QCOMPARE(QByteArray(device->call(0)->texts[0]), QByteArray(":;<="));
+    QCOMPARE(device->call(0)->ints[0], 4);
+    QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("0123"));
+}
+
+void TestPinPadWidget::downloadLengths_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<int>("sentLength");
+    QTest::newRow("main 511 fits") << 1 << 511 << true << 1022;
+    QTest::newRow("main 512 too long") << 1 << 512 << false << 0;
+    QTest::newRow("main INT_MAX too long") << 1 << INT_MAX << false << 0;
+    QTest::newRow("main -1") << 1 << -1 << true << -2;
+    QTest::newRow("work 127 fits") << 2 << 127 << true << 254;
+    QTest::newRow("work 128 too long") << 2 << 128 << false << 0;
+    QTest::newRow("work 0") << 2 << 0 << true << 0;
+    QTest::newRow("work INT_MIN") << 2 << INT_MIN << true << INT_MIN;
+}
+
+void TestPinPadWidget::downloadLengths()
+{
+    QFETCH(int, row);
+    QFETCH(int, length);
+    QFETCH(bool, sent);
+    QFETCH(int, sentLength);
+    fakeKeyLib().cryptResult = length;
+    fakeKeyLib().cryptOutput = QByteArray(sent && length > 0 ? length : 0, '\x11');
+    const QString tag = row == 1 ? QStringLiteral("(下载主密钥)SetPwMkey:")
+                                 : QStringLiteral("(下载工作密钥)SetPwWkey:");
+    const QString line = press(panel.data(), row, 0);
+    if (!sent) {
+        QCOMPARE(device->callCount(), 0);
+        QCOMPARE(line, tag + QStringLiteral("加密后的密钥过长(L=%1)").arg(length));
+        return;
+    }
+    QCOMPARE(device->callCount(), 1);
+    QCOMPARE(device->call(0)->ints[0], sentLength);
+    const QByteArray text = length > 0 ? QByteArray(2 * length, '1') : QByteArray();
+    QCOMPARE(line, tag + QStringLiteral("[0] ") + QString::fromLatin1(text));
+}
+
+void TestPinPadWidget::keyLibraryExceptionIsReported()
+{
+    fakeKeyLib().throwOnCrypt = true;
+    QCOMPARE(press(panel.data(), 2, 0),
+             QStringLiteral("(下载工作密钥)SetPwWkey:密钥库出错: scripted key library failure"));
+    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(fakeKeyLib().destroyed, 1);
+}
+
+QTEST_MAIN(TestPinPadWidget)
+#include "tst_pinpadwidget.moc"
