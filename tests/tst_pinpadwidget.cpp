@@ -1,6 +1,6 @@
 // The PIN pad panel against the scripted device library and the scripted key library.
 #include "capture.h"
-#include "fakedevice.h"
+#include "fakedevicehandle.h"
 #include "fakekeylib.h"
 #include "panels/pinpadwidget.h"
 
@@ -9,35 +9,8 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <cstring>
-
 namespace {
 const QString kNotLoaded = QStringLiteral("设备函数未加载");
-
-// The scripted device library, loaded once and reached through its control functions.
-struct FakeDevice {
-    explicit FakeDevice(const char* path)
-        : library(QString::fromUtf8(path))
-    {
-        if (!library.load())
-            qFatal("cannot load %s: %s", path, qPrintable(library.errorString()));
-        script = reinterpret_cast<FakeScriptFunc>(library.resolve("fake_script"));
-        call = reinterpret_cast<FakeCallFunc>(library.resolve("fake_call"));
-        callCount = reinterpret_cast<FakeCallCountFunc>(library.resolve("fake_callCount"));
-        reset = reinterpret_cast<FakeResetFunc>(library.resolve("fake_reset"));
-    }
-    void answer(int code, const QByteArray& output)
-    {
-        script()->code = code;
-        script()->outputLength = output.size();
-        std::memcpy(script()->output, output.constData(), static_cast<size_t>(output.size()));
-    }
-    QLibrary library;
-    FakeScriptFunc script;
-    FakeCallFunc call;
-    FakeCallCountFunc callCount;
-    FakeResetFunc reset;
-};
 }
 
 class TestPinPadWidget : public QObject {
@@ -87,13 +60,13 @@ private:
     // Presses a button and returns the one result line it emitted.
     QString press(PinPadWidget* panel, int row, int column);
 
-    FakeDevice* device = nullptr;
+    FakeDeviceHandle* device = nullptr;
     QScopedPointer<PinPadWidget> panel;
 };
 
 void TestPinPadWidget::initTestCase()
 {
-    device = new FakeDevice(FAKE_DEVICE_PATH);
+    device = new FakeDeviceHandle(FAKE_DEVICE_PATH);
 }
 
 void TestPinPadWidget::init()
