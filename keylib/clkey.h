@@ -5,9 +5,11 @@
 
 // Algorithm codes taken by EncodeKey and DecodeKey.
 enum CLKeyAlgorithm {
-    CLKEY_ALG_SM4_ECB = 2, // 16-byte key; data a positive multiple of 16 bytes; no padding
-    CLKEY_ALG_SM2 = 5      // encrypt: 64-byte X||Y or 65-byte 04||X||Y public key;
-                           // decrypt: 32-byte private key; ciphertext C1||C3||C2
+    CLKEY_ALG_SM4_ECB = 2, // 16-byte key; data a positive multiple of 16 bytes, at most 1 MiB;
+                           // no padding, so the output is as long as the data
+    CLKEY_ALG_SM2 = 5      // encrypt: 64-byte X||Y or 65-byte 04||X||Y public key, 1 to 4096
+                           // bytes of data; decrypt: 32-byte private key; ciphertext C1||C3||C2,
+                           // 97 bytes longer than the data (C1 65 bytes 04||X||Y, C3 32 bytes)
 };
 
 // Key-type code taken by GenerateKey.
