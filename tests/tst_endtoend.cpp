@@ -1,0 +1,101 @@
+// The real window, key library and simulator: the four PIN pad steps in order.
+#include "app/mainwindow.h"
+#include "clkey.h"
+#include "panels/pinpadwidget.h"
+
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QtTest>
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    // The simulator keeps its keys for the life of the process: this order matters.
+    void pinEntryBeforeKeysIsRefused();
+    void fourStepsAgainstSimulator();
+
+private:
+    QPushButton* button(PinPadWidget* panel, int row, int column)
+    {
+        auto* layout = qobject_cast<QGridLayout*>(panel->layout());
+        return qobject_cast<QPushButton*>(layout->itemAtPosition(row, column)->widget());
+    }
+    QString lastLine(MainWindow& window)
+    {
+        QStringList lines = window.findChild<QTextEdit*>()->toPlainText().split('\n');
+        lines.removeAll(QString());
+        return lines.value(lines.size() - 1);
+    }
+
+    QTemporaryDir dir;
+    QString previous;
+};
+
+void TestEndToEnd::initTestCase()
+{
+    // The tool finds the device library relative to its working directory.
+    QVERIFY(QDir(dir.path()).mkpath("quorvel"));
+    QVERIFY(QFile::link(QStringLiteral(SIMULATOR_PATH), dir.filePath("quorvel/libClientScreen.so")));
+    previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    qputenv("QUORVEL_SIM_PIN", "4321");
+}
+
+void TestEndToEnd::cleanupTestCase()
+{
+    QDir::setCurrent(previous);
+}
+
+void TestEndToEnd::pinEntryBeforeKeysIsRefused()
+{
+    MainWindow window;
+    auto* panel = window.findChild<PinPadWidget*>();
+    button(panel, 3, 2)->click();
+    const QString line = lastLine(window);
+    QVERIFY2(line.startsWith(QStringLiteral("(输入密码)InputPassword:[-")), qPrintable(line));
+}
+
+void TestEndToEnd::fourStepsAgainstSimulator()
+{
+    MainWindow window;
+    auto* panel = window.findChild<PinPadWidget*>();
+    const QStringList tags{"(申请公私钥对)GenerateKeyFromPw:[0] ", "(下载主密钥)SetPwMkey:[0] ",
+                           "(下载工作密钥)SetPwWkey:[0] ", "(输入密码)InputPassword:[0] "};
+    const int rows[] = {0, 1, 2, 3};
+    const int columns[] = {0, 0, 0, 2};
+    QStringList payloads;
+    for (int step = 0; step < 4; ++step) {
+        button(panel, rows[step], columns[step])->click();
+        const QString line = lastLine(window);
+        QVERIFY2(line.startsWith(tags[step]), qPrintable(line));
+        payloads << line.mid(tags[step].size());
+    }
+    // Public key 64 bytes, SM2 ciphertext of 16 bytes 113, SM4 ciphertext and PIN block 16 each,
+    // all as split-nibble text.
+    QCOMPARE(payloads[0].size(), 128);
+    QCOMPARE(panel->findChild<QLineEdit*>()->text(), payloads[0]);
+    QCOMPARE(payloads[1].size(), 226);
+    QCOMPARE(payloads[2].size(), 32);
+    QCOMPARE(payloads[3].size(), 32);
+
+    // The PIN block decrypts under the test work key to the configured PIN.
+    QByteArray encrypted(16, '\0');
+    const QByteArray text = payloads[3].toLatin1();
+    for (int i = 0; i < 16; ++i)
+        encrypted[i] = static_cast<char>(((text[2 * i] & 0x0F) << 4) | (text[2 * i + 1] & 0x0F));
+    QByteArray workKey = QByteArray::fromHex("B4E29C71A05D3F86E7C2194B6AD08F35");
+    QByteArray block(16, '\0');
+    char store[] = "";
+    CLKeyManage keys(store, store);
+    QCOMPARE(keys.DecodeKey(workKey.data(), 16, encrypted.data(), 16, block.data(), CLKEY_ALG_SM4_ECB),
+             16);
+    QCOMPARE(block.toHex().toUpper(), QByteArray("044321FFFFFFFFFFFFFFFFFFFFFFFFFF"));
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
