@@ -1,12 +1,12 @@
 // The real window, key library and simulator: the four PIN pad steps in order.
 #include "app/mainwindow.h"
 #include "clkey.h"
+#include "workingdirectory.h"
 #include "panels/pinpadwidget.h"
 
 #include <QGridLayout>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -32,23 +32,20 @@ private:
         return lines.value(lines.size() - 1);
     }
 
-    QTemporaryDir dir;
-    QString previous;
+    QScopedPointer<WorkingDirectory> directory;
 };
 
 void TestEndToEnd::initTestCase()
 {
     // The tool finds the device library relative to its working directory.
-    QVERIFY(QDir(dir.path()).mkpath("quorvel"));
-    QVERIFY(QFile::link(QStringLiteral(SIMULATOR_PATH), dir.filePath("quorvel/libClientScreen.so")));
-    previous = QDir::currentPath();
-    QDir::setCurrent(dir.path());
+    directory.reset(new WorkingDirectory());
+    directory->copyLibrary(QStringLiteral(SIMULATOR_PATH));
     qputenv("QUORVEL_SIM_PIN", "4321");
 }
 
 void TestEndToEnd::cleanupTestCase()
 {
-    QDir::setCurrent(previous);
+    directory.reset();
 }
 
 void TestEndToEnd::pinEntryBeforeKeysIsRefused()

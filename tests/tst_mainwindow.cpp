@@ -2,6 +2,7 @@
 // device library from the working directory.
 #include "app/mainwindow.h"
 #include "capture.h"
+#include "workingdirectory.h"
 #include "fakedevice.h"
 #include "panels/commonwidget.h"
 #include "panels/comunicationwidget.h"
@@ -12,37 +13,11 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <QtTest>
 
 namespace {
-// Runs the rest of a test in a fresh working directory, optionally holding a device library.
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const QByteArray& libraryContent = QByteArray(),
-                              const QString& librarySource = QString())
-        : previous_(QDir::currentPath())
-    {
-        QDir(dir_.path()).mkpath(QStringLiteral("quorvel"));
-        const QString target = dir_.filePath(QStringLiteral("quorvel/libClientScreen.so"));
-        if (!librarySource.isEmpty())
-            QFile::copy(librarySource, target);
-        else if (!libraryContent.isNull()) {
-            QFile file(target);
-            file.open(QIODevice::WriteOnly);
-            file.write(libraryContent);
-        }
-        QDir::setCurrent(dir_.path());
-    }
-    ~WorkingDirectory() { QDir::setCurrent(previous_); }
-
-private:
-    QString previous_;
-    QTemporaryDir dir_;
-};
-
 template <typename Panel>
 QList<Panel*> topLevel()
 {
@@ -61,7 +36,6 @@ private slots:
     void windowLayout();
     void fivePanelsOnlyPinPadShown();
     void everyPanelRoutesToLogPane();
-    void failedLoadIsShownAndLeavesPinPadUnbound_data();
     void failedLoadIsShownAndLeavesPinPadUnbound();
     void loadedLibraryBindsOnlyPinPad();
     void otherPanelsStayUnbound();
@@ -137,18 +111,9 @@ void TestMainWindow::everyPanelRoutesToLogPane()
     QCOMPARE(logPane(window)->toPlainText() + QStringLiteral("\n"), expected);
 }
 
-void TestMainWindow::failedLoadIsShownAndLeavesPinPadUnbound_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::newRow("missing") << QByteArray();
-    QTest::newRow("empty file") << QByteArray("");
-    QTest::newRow("text file") << QByteArray("not a library\n");
-}
-
 void TestMainWindow::failedLoadIsShownAndLeavesPinPadUnbound()
 {
-    QFETCH(QByteArray, content);
-    WorkingDirectory directory(content);
+    WorkingDirectory directory;
     DebugCapture debug;
     MainWindow window;
     QCOMPARE(debug.messages(),
@@ -167,7 +132,8 @@ void TestMainWindow::failedLoadIsShownAndLeavesPinPadUnbound()
 
 void TestMainWindow::loadedLibraryBindsOnlyPinPad()
 {
-    WorkingDirectory directory(QByteArray(), QString::fromUtf8(FAKE_DEVICE_PATH));
+    WorkingDirectory directory;
+    directory.copyLibrary(QString::fromUtf8(FAKE_DEVICE_PATH));
     DebugCapture debug;
     MainWindow window;
     QCOMPARE(debug.lines(), (QStringList{"MainWindow::loadLibrary \"./quorvel/libClientScreen.so\"",
@@ -185,7 +151,8 @@ void TestMainWindow::loadedLibraryBindsOnlyPinPad()
 
 void TestMainWindow::otherPanelsStayUnbound()
 {
-    WorkingDirectory directory(QByteArray(), QString::fromUtf8(FAKE_DEVICE_PATH));
+    WorkingDirectory directory;
+    directory.copyLibrary(QString::fromUtf8(FAKE_DEVICE_PATH));
     MainWindow window;
     QLibrary device(QStringLiteral("./quorvel/libClientScreen.so"));
     QVERIFY(device.load());
@@ -198,7 +165,8 @@ void TestMainWindow::otherPanelsStayUnbound()
 
 void TestMainWindow::freeLibraryReleases()
 {
-    WorkingDirectory directory(QByteArray(), QString::fromUtf8(FAKE_DEVICE_PATH));
+    WorkingDirectory directory;
+    directory.copyLibrary(QString::fromUtf8(FAKE_DEVICE_PATH));
     MainWindow window;
     QCOMPARE(window.freeLibrary(), 0);
     QCOMPARE(window.freeLibrary(), 0);

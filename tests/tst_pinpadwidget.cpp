@@ -38,8 +38,6 @@ private slots:
     void mainKeyOddFieldIgnoresLastCharacter();
     void mainKeyBeforeAnyKeyPair();
     void workKeyEncryptsUnderMainKey();
-    void downloadLengths_data();
-    void downloadLengths();
     void keyLibraryExceptionIsReported();
 
 private:
@@ -322,44 +320,6 @@ void TestPinPadWidget::workKeyEncryptsUnderMainKey()
     QCOMPARE(QByteArray(device->call(0)->texts[0]), QByteArray(":;<="));
     QCOMPARE(device->call(0)->ints[0], 4);
     QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("0123"));
-}
-
-void TestPinPadWidget::downloadLengths_data()
-{
-    QTest::addColumn<int>("row");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("sent");
-    QTest::addColumn<int>("sentLength");
-    QTest::newRow("main 511 fits") << 1 << 511 << true << 1022;
-    QTest::newRow("main 512 too long") << 1 << 512 << false << 0;
-    QTest::newRow("main INT_MAX too long") << 1 << INT_MAX << false << 0;
-    QTest::newRow("main -1") << 1 << -1 << true << -2;
-    QTest::newRow("work 127 fits") << 2 << 127 << true << 254;
-    QTest::newRow("work 128 too long") << 2 << 128 << false << 0;
-    QTest::newRow("work 0") << 2 << 0 << true << 0;
-    QTest::newRow("work INT_MIN") << 2 << INT_MIN << true << INT_MIN;
-}
-
-void TestPinPadWidget::downloadLengths()
-{
-    QFETCH(int, row);
-    QFETCH(int, length);
-    QFETCH(bool, sent);
-    QFETCH(int, sentLength);
-    fakeKeyLib().cryptResult = length;
-    fakeKeyLib().cryptOutput = QByteArray(sent && length > 0 ? length : 0, '\x11');
-    const QString tag = row == 1 ? QStringLiteral("(下载主密钥)SetPwMkey:")
-                                 : QStringLiteral("(下载工作密钥)SetPwWkey:");
-    const QString line = press(panel.data(), row, 0);
-    if (!sent) {
-        QCOMPARE(device->callCount(), 0);
-        QCOMPARE(line, tag + QStringLiteral("加密后的密钥过长(L=%1)").arg(length));
-        return;
-    }
-    QCOMPARE(device->callCount(), 1);
-    QCOMPARE(device->call(0)->ints[0], sentLength);
-    const QByteArray text = length > 0 ? QByteArray(2 * length, '1') : QByteArray();
-    QCOMPARE(line, tag + QStringLiteral("[0] ") + QString::fromLatin1(text));
 }
 
 void TestPinPadWidget::keyLibraryExceptionIsReported()

@@ -1,0 +1,29 @@
+// Runs a test in a fresh temporary working directory, where the tool looks for
+// "./quorvel/libClientScreen.so"; the previous directory comes back when it goes.
+#ifndef WORKINGDIRECTORY_H
+#define WORKINGDIRECTORY_H
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+class WorkingDirectory {
+public:
+    // No device library.
+    WorkingDirectory();
+    ~WorkingDirectory();
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+    // Places a copy of the file at source as the device library.
+    void copyLibrary(const QString& source);
+    // Places a device library file holding exactly these bytes.
+    void writeLibrary(const QByteArray& content);
+    QString libraryPath() const;
+
+private:
+    QString previous_;
+    QTemporaryDir dir_;
+};
+
+#endif

@@ -1,0 +1,272 @@
+// Misbehaving device and key libraries: text without a NUL or not UTF-8, extreme codes and
+// lengths, odd public-key text, and device library files that are not loadable libraries. Each
+// case checks what the user sees and that nothing else changed; the sanitizer build checks that
+// no buffer is read or written out of bounds.
+#include "app/mainwindow.h"
+#include "capture.h"
+#include "fakedevicehandle.h"
+#include "fakekeylib.h"
+#include "panels/commonwidget.h"
+#include "panels/pinpadwidget.h"
+#include "workingdirectory.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <climits>
+
+namespace {
+const QString kReplacement = QString(QChar(0xFFFD));
+
+QWidget* cell(QWidget* panel, int row, int column)
+{
+    return qobject_cast<QGridLayout*>(panel->layout())->itemAtPosition(row, column)->widget();
+}
+
+QStringList fieldTexts(QWidget* panel)
+{
+    QStringList texts;
+    for (QLineEdit* field : panel->findChildren<QLineEdit*>())
+        texts << field->text();
+    return texts;
+}
+
+// Presses the button at (row, column) and returns the result lines it emitted.
+QStringList press(BaseWidget* panel, int row, int column)
+{
+    QSignalSpy spy(panel, SIGNAL(onMessage(QString)));
+    qobject_cast<QPushButton*>(cell(panel, row, column))->click();
+    QStringList lines;
+    for (const QList<QVariant>& arguments : spy)
+        lines << arguments.at(0).toString();
+    return lines;
+}
+
+// The library at path with its ELF machine field changed to another architecture's.
+QByteArray foreignArchitecture(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    QByteArray elf = file.readAll();
+    const int x86_64 = 62;
+    const int aarch64 = 183;
+    const int machine = static_cast<unsigned char>(elf[18]) | static_cast<unsigned char>(elf[19]) << 8;
+    const int foreign = machine == x86_64 ? aarch64 : x86_64;
+    elf[18] = static_cast<char>(foreign & 0xFF);
+    elf[19] = static_cast<char>(foreign >> 8);
+    return elf;
+}
+}
+
+class TestHostile : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void deviceTextIsBounded_data();
+    void deviceTextIsBounded();
+    void encryptedKeyLength_data();
+    void encryptedKeyLength();
+    void publicKeyText_data();
+    void publicKeyText();
+    void unloadableDeviceLibrary_data();
+    void unloadableDeviceLibrary();
+
+private:
+    FakeDeviceHandle* device = nullptr;
+    QScopedPointer<PinPadWidget> pinPad;
+    QScopedPointer<CommonWidget> common;
+};
+
+void TestHostile::initTestCase()
+{
+    device = new FakeDeviceHandle(FAKE_DEVICE_PATH);
+}
+
+void TestHostile::init()
+{
+    device->reset();
+    resetFakeKeyLib();
+    pinPad.reset(new PinPadWidget());
+    common.reset(new CommonWidget());
+    pinPad->loadLibrary(&device->library());
+    common->loadLibrary(&device->library());
+}
+
+void TestHostile::cleanup()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (qobject_cast<BaseWidget*>(widget) && widget != pinPad.data() && widget != common.data())
+            delete widget;
+}
+
+void TestHostile::deviceTextIsBounded_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QString>("line");
+
+    const QString pair = QStringLiteral("(申请公私钥对)GenerateKeyFromPw:");
+    const QString pin = QStringLiteral("(输入密码)InputPassword:");
+    const QString serial = QStringLiteral("PN_ReadDeviceSN:");
+    const QByteArray notUtf8("\xFF\xFE\xC3(ok\0", 7);
+    const QString notUtf8Text = kReplacement + kReplacement + kReplacement + QStringLiteral("(ok");
+
+    QTest::newRow("key pair: 256 bytes, no NUL, INT_MIN")
+        << "pair" << INT_MIN << QByteArray(256, 'A')
+        << pair + QStringLiteral("[%1] ").arg(INT_MIN) + QString(256, 'A');
+    QTest::newRow("key pair: not UTF-8, INT_MAX")
+        << "pair" << INT_MAX << notUtf8 << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text;
+    QTest::newRow("PIN: 255 cleared bytes, no NUL, -1")
+        << "pin" << -1 << QByteArray(255, 'P') + 'Z' << pin + QStringLiteral("[-1] ") + QString(255, 'P');
+    QTest::newRow("PIN: not UTF-8, INT_MIN")
+        << "pin" << INT_MIN << notUtf8 << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text;
+    QTest::newRow("serial: 256 bytes, no NUL, INT_MAX")
+        << "serial" << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S');
+    QTest::newRow("serial: not UTF-8, -1") << "serial" << -1 << notUtf8 << serial + notUtf8Text;
+}
+
+void TestHostile::deviceTextIsBounded()
+{
+    QFETCH(QString, button);
+    QFETCH(int, code);
+    QFETCH(QByteArray, output);
+    QFETCH(QString, line);
+    device->answer(code, output);
+    const QStringList pinPadBefore = fieldTexts(pinPad.data());
+    const QStringList commonBefore = fieldTexts(common.data());
+
+    QStringList lines;
+    if (button == "pair")
+        lines = press(pinPad.data(), 0, 0);
+    else if (button == "pin")
+        lines = press(pinPad.data(), 3, 2);
+    else
+        lines = press(common.data(), 0, 1);
+    QCOMPARE(lines, QStringList{line});
+    QCOMPARE(device->callCount(), 1);
+
+    // Only a key-pair request changes a field: the public-key field takes the text.
+    QStringList pinPadExpected = pinPadBefore;
+    if (button == "pair")
+        pinPadExpected[0] = line.mid(line.indexOf(QStringLiteral("] ")) + 2);
+    QCOMPARE(fieldTexts(pinPad.data()), pinPadExpected);
+    QCOMPARE(fieldTexts(common.data()), commonBefore);
+}
+
+void TestHostile::encryptedKeyLength_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<int>("sentLength");
+    QTest::newRow("main 511 fits") << 1 << 511 << true << 1022;
+    QTest::newRow("main 512 too long") << 1 << 512 << false << 0;
+    QTest::newRow("main INT_MAX too long") << 1 << INT_MAX << false << 0;
+    QTest::newRow("main -1") << 1 << -1 << true << -2;
+    QTest::newRow("main INT_MIN") << 1 << INT_MIN << true << INT_MIN;
+    QTest::newRow("work 127 fits") << 2 << 127 << true << 254;
+    QTest::newRow("work 128 too long") << 2 << 128 << false << 0;
+    QTest::newRow("work INT_MAX too long") << 2 << INT_MAX << false << 0;
+    QTest::newRow("work -1") << 2 << -1 << true << -2;
+    QTest::newRow("work 0") << 2 << 0 << true << 0;
+}
+
+void TestHostile::encryptedKeyLength()
+{
+    QFETCH(int, row);
+    QFETCH(int, length);
+    QFETCH(bool, sent);
+    QFETCH(int, sentLength);
+    fakeKeyLib().cryptResult = length;
+    fakeKeyLib().cryptOutput = QByteArray(sent && length > 0 ? length : 0, '\x11');
+    const QStringList before = fieldTexts(pinPad.data());
+    const QString tag = row == 1 ? QStringLiteral("(下载主密钥)SetPwMkey:")
+                                 : QStringLiteral("(下载工作密钥)SetPwWkey:");
+
+    const QStringList lines = press(pinPad.data(), row, 0);
+    QCOMPARE(fieldTexts(pinPad.data()), before);
+    if (!sent) {
+        QCOMPARE(device->callCount(), 0);
+        QCOMPARE(lines, QStringList{tag + QStringLiteral("加密后的密钥过长(L=%1)").arg(length)});
+        return;
+    }
+    QCOMPARE(device->callCount(), 1);
+    QCOMPARE(device->call(0)->ints[0], sentLength);
+    const QByteArray text = length > 0 ? QByteArray(2 * length, '1') : QByteArray();
+    QCOMPARE(QByteArray(device->call(0)->texts[0]), text);
+    QCOMPARE(lines, QStringList{tag + QStringLiteral("[0] ") + QString::fromLatin1(text)});
+}
+
+void TestHostile::publicKeyText_data()
+{
+    QTest::addColumn<QByteArray>("publicKey");
+    QTest::addColumn<QByteArray>("keyBytes");
+    // Characters outside "0".."?" count with their low nibble.
+    QTest::newRow("outside 0 to ?") << QByteArray("AZaz!~") << QByteArray("\x1A\x1A\x1E");
+    QTest::newRow("odd count") << QByteArray("0123:;4") << QByteArray("\x01\x23\xAB");
+    QTest::newRow("255 characters") << QByteArray(255, '7') << QByteArray(127, '\x77');
+}
+
+void TestHostile::publicKeyText()
+{
+    QFETCH(QByteArray, publicKey);
+    QFETCH(QByteArray, keyBytes);
+    device->answer(0, publicKey + '\0');
+    press(pinPad.data(), 0, 0);
+    QCOMPARE(fieldTexts(pinPad.data()).value(0), QString::fromLatin1(publicKey));
+    device->reset();
+
+    fakeKeyLib().cryptResult = 1;
+    fakeKeyLib().cryptOutput = QByteArray("\x5A");
+    DebugCapture debug;
+    const QStringList lines = press(pinPad.data(), 1, 0);
+    QCOMPARE(fakeKeyLib().keyLength, keyBytes.size());
+    QCOMPARE(fakeKeyLib().key, keyBytes);
+    QCOMPARE(debug.lines().value(0), QStringLiteral("sm2 public key: ") + keyBytes.toHex().toUpper());
+    QCOMPARE(lines, QStringList{QStringLiteral("(下载主密钥)SetPwMkey:[0] 5:")});
+    QCOMPARE(fieldTexts(pinPad.data()).value(0), QString::fromLatin1(publicKey));
+}
+
+void TestHostile::unloadableDeviceLibrary_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QFile real(QString::fromUtf8(FAKE_DEVICE_PATH));
+    QVERIFY(real.open(QIODevice::ReadOnly));
+    const QByteArray library = real.readAll();
+    QTest::newRow("empty file") << QByteArray("");
+    QTest::newRow("text file") << QByteArray("GenerateKeyFromPw\nSetPwMkey\n");
+    QTest::newRow("another architecture") << foreignArchitecture(QString::fromUtf8(FAKE_DEVICE_PATH));
+    QTest::newRow("truncated library") << library.left(200);
+}
+
+void TestHostile::unloadableDeviceLibrary()
+{
+    QFETCH(QByteArray, content);
+    WorkingDirectory directory;
+    directory.writeLibrary(content);
+    MainWindow window;
+    auto* log = window.findChild<QTextEdit*>();
+
+    QLibrary probe(QStringLiteral("./quorvel/libClientScreen.so"));
+    QVERIFY(!probe.load());
+    QCOMPARE(log->toPlainText(),
+             QStringLiteral("设备库加载失败: ./quorvel/libClientScreen.so: ") + probe.errorString()
+                 + QStringLiteral("\n"));
+
+    // The window is usable and the PIN pad unbound.
+    auto* panel = window.findChild<PinPadWidget*>();
+    QCOMPARE(press(panel, 0, 0), QStringList{QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")});
+    QCOMPARE(device->callCount(), 0);
+}
+
+QTEST_MAIN(TestHostile)
+#include "tst_hostile.moc"
