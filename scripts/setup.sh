@@ -13,7 +13,7 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$REPO_ROOT" || return 1
 
 # Each entry is "probe package": the probe is either "cmd:NAME" (a command on PATH) or "pkg"
-# (the Debian package itself is installed).
+# (the Debian package itself is installed; a name without ":ARCH" means the native architecture).
 #   g++, make, cmake         compiler and build tools
 #   nm (binutils)            the symbol-table test reads the executable's dynamic symbols
 #   qtbase5-dev              Qt 5 Core/Gui/Widgets/Test headers, CMake packages and moc
@@ -31,6 +31,20 @@ SETUP_NEEDS=(
 
 setup_log() { printf '[setup] %s\n' "$*" >&2; }
 
+# True when PACKAGE (or PACKAGE:ARCH) is installed. A name without an architecture counts only in the
+# native architecture or as an architecture-independent package, so that a foreign-architecture
+# copy alone does not satisfy it, and two installed copies (Multi-Arch: same) still do.
+package_installed() {
+    local pkg=$1 arch status
+    if [[ $pkg == *:* ]]; then
+        arch=${pkg#*:}
+    else
+        arch=$(dpkg --print-architecture)
+    fi
+    status=$(dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$pkg" 2>/dev/null) || return 1
+    grep -Eq "^($arch|all) installed\$" <<<"$status"
+}
+
 # Prints the packages whose probe fails, one per line.
 missing_packages() {
     local entry probe pkg
@@ -39,7 +53,7 @@ missing_packages() {
         pkg=${entry#* }
         case $probe in
             cmd:*) command -v "${probe#cmd:}" >/dev/null 2>&1 && continue ;;
-            pkg)   [[ $(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null) == installed ]] && continue ;;
+            pkg)   package_installed "$pkg" && continue ;;
         esac
         printf '%s\n' "$pkg"
     done
