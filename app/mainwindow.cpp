@@ -41,6 +41,17 @@ MainWindow::MainWindow(QWidget* parent)
     loadLibrary(QStringLiteral("./quorvel/libClientScreen.so"));
 }
 
+MainWindow::~MainWindow()
+{
+    // The hidden panels and the library object have no parent; they go with the window. Deleting
+    // the library object leaves the device library loaded until the process ends.
+    delete m_commonWidget;
+    delete m_comunicationWidget;
+    delete m_fileManagerWidget;
+    delete m_signWidget;
+    delete m_library;
+}
+
 void MainWindow::initAction()
 {
     connect(m_commonWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
@@ -53,6 +64,7 @@ void MainWindow::initAction()
 int MainWindow::loadLibrary(QString path)
 {
     qDebug() << "MainWindow::loadLibrary" << path << debugEndl;
+    delete m_library;
     m_library = new QLibrary(path);
     if (!m_library->load()) {
         // Shown so that a user who expected the device sees why the PIN pad does not answer.

@@ -19,6 +19,7 @@ class MainWindow : public QDialog {
     Q_OBJECT
 public:
     explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     void initAction();
     // Loads the device library at path and binds the PIN pad panel: 0 when it loaded, else -1.

@@ -12,7 +12,6 @@
 class TestCommonWidget : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void init();
 
     void layoutAndTexts();
@@ -38,18 +37,13 @@ private:
     QPushButton* button(int row, int column) { return qobject_cast<QPushButton*>(at(row, column)); }
     QLineEdit* serialField() { return qobject_cast<QLineEdit*>(at(0, 4)); }
 
-    FakeDeviceHandle* device = nullptr;
+    FakeDeviceHandle device{FAKE_DEVICE_PATH};
     QScopedPointer<CommonWidget> panel;
 };
 
-void TestCommonWidget::initTestCase()
-{
-    device = new FakeDeviceHandle(FAKE_DEVICE_PATH);
-}
-
 void TestCommonWidget::init()
 {
-    device->reset();
+    device.reset();
     panel.reset(new CommonWidget());
     QLibrary library(QString::fromUtf8(FAKE_DEVICE_PATH));
     panel->loadLibrary(&library);
@@ -129,7 +123,7 @@ void TestCommonWidget::unboundSerialHandlersReport()
     QCOMPARE(spy.count(), 2);
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_ReadDeviceSN:设备函数未加载"));
     QCOMPARE(spy.at(1).at(0).toString(), QStringLiteral("PN_WriteDeviceSN: 设备函数未加载"));
-    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(device.callCount(), 0);
     QCOMPARE(debug.messages(), QStringList());
 }
 
@@ -146,14 +140,14 @@ void TestCommonWidget::writeShowsCode()
 {
     QFETCH(int, code);
     serialField()->setText(QStringLiteral("SOMETHING-ELSE"));
-    device->answer(code, QByteArray());
+    device.answer(code, QByteArray());
     QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
     button(0, 0)->click();
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_WriteDeviceSN: %1").arg(code));
     QCOMPARE(debug.messages(), QStringList{QStringLiteral("writeIdAction: %1 \n").arg(code)});
-    const FakeDeviceCall* call = device->call(0);
+    const FakeDeviceCall* call = device.call(0);
     QCOMPARE(QByteArray(call->name), QByteArray("PN_WriteDeviceSN"));
     QCOMPARE(call->ints[0], 0);
     QCOMPARE(QByteArray(call->texts[0]), QByteArray());
@@ -164,7 +158,7 @@ void TestCommonWidget::writeShowsCode()
 void TestCommonWidget::readShowsSerialNumberOnlyInLog()
 {
     serialField()->setText(QStringLiteral("typed"));
-    device->answer(-7, QByteArray("QV000009", 9));
+    device.answer(-7, QByteArray("QV000009", 9));
     QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
     button(0, 1)->click();
@@ -172,7 +166,7 @@ void TestCommonWidget::readShowsSerialNumberOnlyInLog()
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_ReadDeviceSN:QV000009"));
     QCOMPARE(debug.messages(), QStringList{"readIdAction device id: \"QV000009\" \n"});
     QCOMPARE(serialField()->text(), QStringLiteral("typed"));
-    const FakeDeviceCall* call = device->call(0);
+    const FakeDeviceCall* call = device.call(0);
     QCOMPARE(QByteArray(call->name), QByteArray("PN_ReadDeviceSN"));
     QCOMPARE(call->ints[0], 0);
     QCOMPARE(call->ints[1], 9600);
@@ -191,7 +185,7 @@ void TestCommonWidget::readStopsAtClearedPart()
 {
     QByteArray output(255, 'S');
     output.append('Z'); // beyond the 255 bytes the handler cleared
-    device->answer(0, output);
+    device.answer(0, output);
     QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     button(0, 1)->click();
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_ReadDeviceSN:") + QString(255, 'S'));
@@ -205,7 +199,7 @@ void TestCommonWidget::infoAndSignOnlyLog()
     button(2, 3)->click();
     QCOMPARE(debug.lines(), (QStringList{"writeIdAction", "signPdfAction"}));
     QCOMPARE(spy.count(), 0);
-    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(device.callCount(), 0);
 }
 
 QTEST_MAIN(TestCommonWidget)

@@ -66,9 +66,7 @@ QByteArray foreignArchitecture(const QString& path)
 class TestHostile : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void init();
-    void cleanup();
 
     void deviceTextIsBounded_data();
     void deviceTextIsBounded();
@@ -80,31 +78,19 @@ private slots:
     void unloadableDeviceLibrary();
 
 private:
-    FakeDeviceHandle* device = nullptr;
+    FakeDeviceHandle device{FAKE_DEVICE_PATH};
     QScopedPointer<PinPadWidget> pinPad;
     QScopedPointer<CommonWidget> common;
 };
 
-void TestHostile::initTestCase()
-{
-    device = new FakeDeviceHandle(FAKE_DEVICE_PATH);
-}
-
 void TestHostile::init()
 {
-    device->reset();
+    device.reset();
     resetFakeKeyLib();
     pinPad.reset(new PinPadWidget());
     common.reset(new CommonWidget());
-    pinPad->loadLibrary(&device->library());
-    common->loadLibrary(&device->library());
-}
-
-void TestHostile::cleanup()
-{
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (qobject_cast<BaseWidget*>(widget) && widget != pinPad.data() && widget != common.data())
-            delete widget;
+    pinPad->loadLibrary(&device.library());
+    common->loadLibrary(&device.library());
 }
 
 void TestHostile::deviceTextIsBounded_data()
@@ -140,7 +126,7 @@ void TestHostile::deviceTextIsBounded()
     QFETCH(int, code);
     QFETCH(QByteArray, output);
     QFETCH(QString, line);
-    device->answer(code, output);
+    device.answer(code, output);
     const QStringList pinPadBefore = fieldTexts(pinPad.data());
     const QStringList commonBefore = fieldTexts(common.data());
 
@@ -152,7 +138,7 @@ void TestHostile::deviceTextIsBounded()
     else
         lines = press(common.data(), 0, 1);
     QCOMPARE(lines, QStringList{line});
-    QCOMPARE(device->callCount(), 1);
+    QCOMPARE(device.callCount(), 1);
 
     // Only a key-pair request changes a field: the public-key field takes the text.
     QStringList pinPadExpected = pinPadBefore;
@@ -195,14 +181,14 @@ void TestHostile::encryptedKeyLength()
     const QStringList lines = press(pinPad.data(), row, 0);
     QCOMPARE(fieldTexts(pinPad.data()), before);
     if (!sent) {
-        QCOMPARE(device->callCount(), 0);
+        QCOMPARE(device.callCount(), 0);
         QCOMPARE(lines, QStringList{tag + QStringLiteral("加密后的密钥过长(L=%1)").arg(length)});
         return;
     }
-    QCOMPARE(device->callCount(), 1);
-    QCOMPARE(device->call(0)->ints[0], sentLength);
+    QCOMPARE(device.callCount(), 1);
+    QCOMPARE(device.call(0)->ints[0], sentLength);
     const QByteArray text = length > 0 ? QByteArray(2 * length, '1') : QByteArray();
-    QCOMPARE(QByteArray(device->call(0)->texts[0]), text);
+    QCOMPARE(QByteArray(device.call(0)->texts[0]), text);
     QCOMPARE(lines, QStringList{tag + QStringLiteral("[0] ") + QString::fromLatin1(text)});
 }
 
@@ -220,10 +206,10 @@ void TestHostile::publicKeyText()
 {
     QFETCH(QByteArray, publicKey);
     QFETCH(QByteArray, keyBytes);
-    device->answer(0, publicKey + '\0');
+    device.answer(0, publicKey + '\0');
     press(pinPad.data(), 0, 0);
     QCOMPARE(fieldTexts(pinPad.data()).value(0), QString::fromLatin1(publicKey));
-    device->reset();
+    device.reset();
 
     fakeKeyLib().cryptResult = 1;
     fakeKeyLib().cryptOutput = QByteArray("\x5A");
@@ -265,7 +251,7 @@ void TestHostile::unloadableDeviceLibrary()
     // The window is usable and the PIN pad unbound.
     auto* panel = window.findChild<PinPadWidget*>();
     QCOMPARE(press(panel, 0, 0), QStringList{QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")});
-    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(device.callCount(), 0);
 }
 
 QTEST_MAIN(TestHostile)

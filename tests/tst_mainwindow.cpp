@@ -17,6 +17,8 @@
 #include <QVBoxLayout>
 #include <QtTest>
 
+#include <dlfcn.h>
+
 namespace {
 template <typename Panel>
 QList<Panel*> topLevel()
@@ -32,26 +34,20 @@ QList<Panel*> topLevel()
 class TestMainWindow : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup();
     void windowLayout();
     void fivePanelsOnlyPinPadShown();
     void everyPanelRoutesToLogPane();
     void failedLoadIsShownAndLeavesPinPadUnbound();
+    // The dynamic loader matches "./quorvel/libClientScreen.so" by name against libraries already
+    // loaded, and the window leaves its library loaded: this must be the first successful load.
+    void freeLibraryReleases();
     void loadedLibraryBindsOnlyPinPad();
     void otherPanelsStayUnbound();
-    void freeLibraryReleases();
+    void windowTakesHiddenPanelsButLeavesLibraryLoaded();
 
 private:
     QTextEdit* logPane(MainWindow& window) { return window.findChild<QTextEdit*>(); }
 };
-
-void TestMainWindow::cleanup()
-{
-    // The window leaves its four hidden panels behind on purpose; clear them between tests.
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (qobject_cast<BaseWidget*>(widget))
-            delete widget;
-}
 
 void TestMainWindow::windowLayout()
 {
@@ -163,12 +159,28 @@ void TestMainWindow::otherPanelsStayUnbound()
     QCOMPARE(logPane(window)->toPlainText(), QStringLiteral("PN_ReadDeviceSN:设备函数未加载\n"));
 }
 
+void TestMainWindow::windowTakesHiddenPanelsButLeavesLibraryLoaded()
+{
+    WorkingDirectory directory;
+    directory.copyLibrary(QString::fromUtf8(FAKE_DEVICE_PATH));
+    {
+        MainWindow window;
+        QCOMPARE(topLevel<BaseWidget>().size(), 4);
+    }
+    QCOMPARE(topLevel<BaseWidget>().size(), 0);
+    // Still mapped: the panels' function pointers would stay valid.
+    void* handle = dlopen("./quorvel/libClientScreen.so", RTLD_NOW | RTLD_NOLOAD);
+    QVERIFY(handle);
+    dlclose(handle);
+}
+
 void TestMainWindow::freeLibraryReleases()
 {
     WorkingDirectory directory;
     directory.copyLibrary(QString::fromUtf8(FAKE_DEVICE_PATH));
     MainWindow window;
     QCOMPARE(window.freeLibrary(), 0);
+    QVERIFY(!dlopen("./quorvel/libClientScreen.so", RTLD_NOW | RTLD_NOLOAD));
     QCOMPARE(window.freeLibrary(), 0);
 }
 

@@ -16,7 +16,6 @@ const QString kNotLoaded = QStringLiteral("设备函数未加载");
 class TestPinPadWidget : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void init();
 
     void layoutAndInitialFields();
@@ -58,18 +57,13 @@ private:
     // Presses a button and returns the one result line it emitted.
     QString press(PinPadWidget* panel, int row, int column);
 
-    FakeDeviceHandle* device = nullptr;
+    FakeDeviceHandle device{FAKE_DEVICE_PATH};
     QScopedPointer<PinPadWidget> panel;
 };
 
-void TestPinPadWidget::initTestCase()
-{
-    device = new FakeDeviceHandle(FAKE_DEVICE_PATH);
-}
-
 void TestPinPadWidget::init()
 {
-    device->reset();
+    device.reset();
     resetFakeKeyLib();
     panel.reset(makeBoundPanel());
 }
@@ -187,37 +181,37 @@ void TestPinPadWidget::unboundHandlersReportInsteadOfCalling()
     QCOMPARE(press(&unbound, 1, 0), QStringLiteral("(下载主密钥)SetPwMkey:") + kNotLoaded);
     QCOMPARE(press(&unbound, 2, 0), QStringLiteral("(下载工作密钥)SetPwWkey:") + kNotLoaded);
     QCOMPARE(press(&unbound, 3, 2), QStringLiteral("(输入密码)InputPassword:") + kNotLoaded);
-    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(device.callCount(), 0);
     QVERIFY(fakeKeyLib().calls.isEmpty());
     QCOMPARE(debug.messages(), QStringList());
 }
 
 void TestPinPadWidget::pairKeyShowsDeviceText()
 {
-    device->answer(0, QByteArray("0123:;", 7));
+    device.answer(0, QByteArray("0123:;", 7));
     DebugCapture debug;
     QCOMPARE(press(panel.data(), 0, 0), QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[0] 0123:;"));
     QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("0123:;"));
     QCOMPARE(debug.messages(), QStringList{"public key: 0123:; \n"});
-    QCOMPARE(device->callCount(), 1);
-    QCOMPARE(QByteArray(device->call(0)->name), QByteArray("GenerateKeyFromPw"));
-    QCOMPARE(device->call(0)->ints[0], 256);
+    QCOMPARE(device.callCount(), 1);
+    QCOMPARE(QByteArray(device.call(0)->name), QByteArray("GenerateKeyFromPw"));
+    QCOMPARE(device.call(0)->ints[0], 256);
 }
 
 void TestPinPadWidget::pairKeyFailureEmptiesField()
 {
-    device->answer(0, QByteArray("0123", 5));
+    device.answer(0, QByteArray("0123", 5));
     press(panel.data(), 0, 0);
-    device->answer(-1, QByteArray());
+    device.answer(-1, QByteArray());
     QCOMPARE(press(panel.data(), 0, 0), QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[-1] "));
     QCOMPARE(field(panel.data(), 0)->text(), QString());
 }
 
 void TestPinPadWidget::pairKeyKeepsOnlyLatestText()
 {
-    device->answer(0, QByteArray("1111", 5));
+    device.answer(0, QByteArray("1111", 5));
     press(panel.data(), 0, 0);
-    device->answer(0, QByteArray("22", 3));
+    device.answer(0, QByteArray("22", 3));
     press(panel.data(), 0, 0);
     QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("22"));
 }
@@ -225,7 +219,7 @@ void TestPinPadWidget::pairKeyKeepsOnlyLatestText()
 void TestPinPadWidget::pairKeyReadsNoFurtherThanBuffer()
 {
     // All 256 bytes written and no NUL: the text is the whole buffer and nothing beyond it.
-    device->answer(5, QByteArray(256, '7'));
+    device.answer(5, QByteArray(256, '7'));
     const QString line = press(panel.data(), 0, 0);
     QCOMPARE(line, QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[5] ") + QString(256, '7'));
     QCOMPARE(field(panel.data(), 0)->text().size(), 256);
@@ -233,10 +227,10 @@ void TestPinPadWidget::pairKeyReadsNoFurtherThanBuffer()
 
 void TestPinPadWidget::inputPinPassesFixedArguments()
 {
-    device->answer(0, QByteArray());
+    device.answer(0, QByteArray());
     DebugCapture debug;
     QCOMPARE(press(panel.data(), 3, 2), QStringLiteral("(输入密码)InputPassword:[0] "));
-    const FakeDeviceCall* call = device->call(0);
+    const FakeDeviceCall* call = device.call(0);
     QCOMPARE(QByteArray(call->name), QByteArray("InputPassword"));
     QCOMPARE(call->intCount, 3);
     QCOMPARE(call->ints[0], 120);
@@ -253,16 +247,16 @@ void TestPinPadWidget::inputPinReadsNoFurtherThanClearedPart()
 {
     QByteArray output(255, 'P');
     output.append('Z'); // the 256th byte, beyond the part the handler cleared
-    device->answer(INT_MIN, output);
+    device.answer(INT_MIN, output);
     QCOMPARE(press(panel.data(), 3, 2),
              QStringLiteral("(输入密码)InputPassword:[%1] ").arg(INT_MIN) + QString(255, 'P'));
 }
 
 void TestPinPadWidget::mainKeyDecodesFieldAndDownloads()
 {
-    device->answer(0, QByteArray("0123:;", 7));
+    device.answer(0, QByteArray("0123:;", 7));
     press(panel.data(), 0, 0);
-    device->reset();
+    device.reset();
     fakeKeyLib().cryptResult = 3;
     fakeKeyLib().cryptOutput = QByteArray("\x00\xFF\x10", 3);
 
@@ -275,9 +269,9 @@ void TestPinPadWidget::mainKeyDecodesFieldAndDownloads()
     QCOMPARE(fakeKeyLib().algorithm, 5);
     // The public-key line is not ended explicitly; the cipher line is.
     QCOMPARE(debug.messages(), (QStringList{"sm2 public key: 0123AB", "3 00??10 \n"}));
-    QCOMPARE(QByteArray(device->call(0)->name), QByteArray("SetPwMkey"));
-    QCOMPARE(QByteArray(device->call(0)->texts[0]), QByteArray("00??10"));
-    QCOMPARE(device->call(0)->ints[0], 6);
+    QCOMPARE(QByteArray(device.call(0)->name), QByteArray("SetPwMkey"));
+    QCOMPARE(QByteArray(device.call(0)->texts[0]), QByteArray("00??10"));
+    QCOMPARE(device.call(0)->ints[0], 6);
     QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("0123:;"));
     QCOMPARE(field(panel.data(), 1)->text(), QStringLiteral("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
     QCOMPARE(field(panel.data(), 2)->text(), QStringLiteral("B4E29C71A05D3F86E7C2194B6AD08F35"));
@@ -285,7 +279,7 @@ void TestPinPadWidget::mainKeyDecodesFieldAndDownloads()
 
 void TestPinPadWidget::mainKeyOddFieldIgnoresLastCharacter()
 {
-    device->answer(0, QByteArray("01234", 6));
+    device.answer(0, QByteArray("01234", 6));
     press(panel.data(), 0, 0);
     DebugCapture debug;
     press(panel.data(), 1, 0);
@@ -300,25 +294,25 @@ void TestPinPadWidget::mainKeyBeforeAnyKeyPair()
     QCOMPARE(press(panel.data(), 1, 0), QStringLiteral("(下载主密钥)SetPwMkey:[0] "));
     QCOMPARE(fakeKeyLib().keyLength, 0);
     QCOMPARE(debug.lines(), (QStringList{"sm2 public key:", "-5"}));
-    QCOMPARE(device->call(0)->ints[0], -10);
+    QCOMPARE(device.call(0)->ints[0], -10);
 }
 
 void TestPinPadWidget::workKeyEncryptsUnderMainKey()
 {
-    device->answer(0, QByteArray("0123", 5));
+    device.answer(0, QByteArray("0123", 5));
     press(panel.data(), 0, 0);
-    device->reset();
+    device.reset();
     fakeKeyLib().cryptResult = 2;
     fakeKeyLib().cryptOutput = QByteArray("\xAB\xCD", 2);
-    device->answer(-2, QByteArray());
+    device.answer(-2, QByteArray());
     DebugCapture debug;
     QCOMPARE(press(panel.data(), 2, 0), QStringLiteral("(下载工作密钥)SetPwWkey:[-2] :;<="));
     QCOMPARE(fakeKeyLib().key.toHex().toUpper(), QByteArray("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
     QCOMPARE(fakeKeyLib().data.toHex().toUpper(), QByteArray("B4E29C71A05D3F86E7C2194B6AD08F35"));
     QCOMPARE(fakeKeyLib().algorithm, 2);
     QCOMPARE(debug.messages(), QStringList{"2 :;<= \n"});
-    QCOMPARE(QByteArray(device->call(0)->texts[0]), QByteArray(":;<="));
-    QCOMPARE(device->call(0)->ints[0], 4);
+    QCOMPARE(QByteArray(device.call(0)->texts[0]), QByteArray(":;<="));
+    QCOMPARE(device.call(0)->ints[0], 4);
     QCOMPARE(field(panel.data(), 0)->text(), QStringLiteral("0123"));
 }
 
@@ -327,7 +321,7 @@ void TestPinPadWidget::keyLibraryExceptionIsReported()
     fakeKeyLib().throwOnCrypt = true;
     QCOMPARE(press(panel.data(), 2, 0),
              QStringLiteral("(下载工作密钥)SetPwWkey:密钥库出错: scripted key library failure"));
-    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(device.callCount(), 0);
     QCOMPARE(fakeKeyLib().destroyed, 1);
 }
 

@@ -19,7 +19,6 @@
 class TestSignWidget : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void init();
 
     void layoutAndInitialTexts();
@@ -51,18 +50,13 @@ private:
     // Presses the file button while a timer works the modal dialog it opens.
     void chooseFiles(const std::function<void(QFileDialog*)>& work);
 
-    FakeDeviceHandle* device = nullptr;
+    FakeDeviceHandle device{FAKE_DEVICE_PATH};
     QScopedPointer<SignWidget> panel;
 };
 
-void TestSignWidget::initTestCase()
-{
-    device = new FakeDeviceHandle(FAKE_DEVICE_PATH);
-}
-
 void TestSignWidget::init()
 {
-    device->reset();
+    device.reset();
     panel.reset(new SignWidget());
     QLibrary library(QString::fromUtf8(FAKE_DEVICE_PATH));
     panel->loadLibrary(&library);
@@ -133,7 +127,7 @@ void TestSignWidget::unboundShowAndConfirmOnlyLog()
     QMetaObject::invokeMethod(&unbound, "onConfirmPdf");
     QCOMPARE(debug.lines(), (QStringList{"MP_SHOW_PDF 设备函数未加载", "MP_ConfirmPDF 设备函数未加载"}));
     QCOMPARE(spy.count(), 0);
-    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(device.callCount(), 0);
 }
 
 void TestSignWidget::showAndConfirmPassTrimmedPathAndTimeout_data()
@@ -152,15 +146,15 @@ void TestSignWidget::showAndConfirmPassTrimmedPathAndTimeout()
     QFETCH(int, timeout);
     edit(0, 1)->setText(timeoutText);
     edit(1, 1)->setText(QStringLiteral("  /tmp/文件 a.pdf \t"));
-    device->answer(-9, QByteArray("garbage", 7));
+    device.answer(-9, QByteArray("garbage", 7));
     QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
     button(3, 1)->click();
     button(3, 2)->click();
-    QCOMPARE(device->callCount(), 2);
+    QCOMPARE(device.callCount(), 2);
     const char* names[] = {"MP_SHOW_PDF", "MP_ConfirmPDF"};
     for (int i = 0; i < 2; ++i) {
-        const FakeDeviceCall* call = device->call(i);
+        const FakeDeviceCall* call = device.call(i);
         QCOMPARE(QByteArray(call->name), QByteArray(names[i]));
         QCOMPARE(call->ints[0], 0);
         QCOMPARE(QByteArray(call->texts[0]), QByteArray());
@@ -177,7 +171,7 @@ void TestSignWidget::blankPathCallsNothing()
     edit(1, 1)->setText(QStringLiteral("   "));
     button(3, 1)->click();
     button(3, 2)->click();
-    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(device.callCount(), 0);
 }
 
 void TestSignWidget::signButtonsDoNothing()
@@ -191,7 +185,7 @@ void TestSignWidget::signButtonsDoNothing()
     StdoutCapture out;
     button(3, 3)->click();
     button(3, 4)->click();
-    QCOMPARE(device->callCount(), 0);
+    QCOMPARE(device.callCount(), 0);
     QCOMPARE(spy.count(), 0);
     QCOMPARE(debug.messages(), QStringList());
     QCOMPARE(out.text(), QByteArray());
