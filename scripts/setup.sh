@@ -6,7 +6,7 @@
 #   ensure_packages              install (as root) or name (otherwise) the Debian packages the build needs
 #   configure_and_build DIR ARGS configure DIR as a RelWithDebInfo build (ARGS are extra cmake arguments,
 #                                which may override the build type) and build it on all cores
-#   run_tests DIR                run every test registered in DIR with CTest
+#   run_tests DIR [ARGS]         run the tests registered in DIR with CTest (ARGS go to ctest)
 #   build_and_test DIR ARGS      configure_and_build, then run_tests
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -97,7 +97,8 @@ configure_and_build() {
 
 run_tests() {
     local dir=$1
-    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error)
+    shift
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error "$@")
 }
 
 build_and_test() {
