@@ -91,7 +91,7 @@ int main(int argc, char* argv[])
     }
     const char* tool = argv[1];
     const char* reference = argv[2];
-    const int runs = argc == 4 ? std::atoi(argv[3]) : 21;
+    const int runs = argc == 4 ? std::atoi(argv[3]) : 31;
     if (runs < 1) {
         std::fprintf(stderr, "RUNS must be at least 1\n");
         return 2;
