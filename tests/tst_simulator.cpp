@@ -3,6 +3,8 @@
 #include "../simulator/clientscreen.h"
 #include "clkey.h"
 
+#include "capture.h"
+
 #include <QtTest>
 #include <QByteArray>
 #include <QFile>
@@ -198,6 +200,7 @@ private slots:
     void unsupportedFunctionsTouchNothing();
 
     void concurrentCallers();
+    void writesNothingToOutput();
 
 private:
     std::unique_ptr<Simulator> freshSimulator();
@@ -797,6 +800,27 @@ void TestSimulator::concurrentCallers()
     QCOMPARE(installKeys(*sim, kMainKey, kWorkKey), int(CS_OK));
     int code = 0;
     QCOMPARE(hostDecrypt(kWorkKey, enterPin(*sim, &code), CLKEY_ALG_SM4_ECB), block);
+}
+
+void TestSimulator::writesNothingToOutput()
+{
+    // Keys and PINs never leave the simulator except as its documented results.
+    QByteArray printed;
+    QByteArray logged;
+    {
+        StdoutCapture out(1);
+        StdoutCapture err(2);
+        qputenv("QUORVEL_SIM_PIN", "97531");
+        QCOMPARE(installKeys(m_sim, kMainKey, kWorkKey), int(CS_OK));
+        int code = 0;
+        enterPin(m_sim, &code);
+        QCOMPARE(code, int(CS_OK));
+        QVERIFY(m_sim.setPwMkey("0?", 2) < 0);
+        printed = out.text();
+        logged = err.text();
+    }
+    QCOMPARE(printed, QByteArray());
+    QCOMPARE(logged, QByteArray());
 }
 
 QTEST_MAIN(TestSimulator)

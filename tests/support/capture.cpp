@@ -43,27 +43,28 @@ void DebugCapture::handler(QtMsgType type, const QMessageLogContext&, const QStr
         recorded << message;
 }
 
-StdoutCapture::StdoutCapture()
+StdoutCapture::StdoutCapture(int fd)
+    : fd_(fd)
 {
-    std::fflush(stdout);
+    std::fflush(nullptr);
     char name[] = "/tmp/stdout-capture-XXXXXX";
     fileFd_ = mkstemp(name);
     unlink(name);
-    savedFd_ = dup(STDOUT_FILENO);
-    dup2(fileFd_, STDOUT_FILENO);
+    savedFd_ = dup(fd_);
+    dup2(fileFd_, fd_);
 }
 
 StdoutCapture::~StdoutCapture()
 {
-    std::fflush(stdout);
-    dup2(savedFd_, STDOUT_FILENO);
+    std::fflush(nullptr);
+    dup2(savedFd_, fd_);
     close(savedFd_);
     close(fileFd_);
 }
 
 QByteArray StdoutCapture::text()
 {
-    std::fflush(stdout);
+    std::fflush(nullptr);
     QByteArray result;
     char chunk[4096];
     off_t offset = 0;

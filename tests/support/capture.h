@@ -27,10 +27,11 @@ private:
     QtMessageHandler previous_;
 };
 
-// Records what is written to standard output (file descriptor 1) while it lives.
+// Records what is written to standard output (or another file descriptor, such as 2 for standard
+// error) while it lives.
 class StdoutCapture {
 public:
-    StdoutCapture();
+    explicit StdoutCapture(int fd = 1);
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
@@ -39,6 +40,7 @@ public:
     QByteArray text();
 
 private:
+    int fd_;
     int savedFd_;
     int fileFd_;
 };
