@@ -1,5 +1,6 @@
 // The general panel against the scripted device library.
 #include "capture.h"
+#include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "panels/commonwidget.h"
 
@@ -28,12 +29,7 @@ private slots:
     void infoAndSignOnlyLog();
 
 private:
-    QWidget* at(int row, int column)
-    {
-        auto* layout = qobject_cast<QGridLayout*>(panel->layout());
-        QLayoutItem* item = layout->itemAtPosition(row, column);
-        return item ? item->widget() : nullptr;
-    }
+    QWidget* at(int row, int column) { return gridCell(panel.data(), row, column); }
     QPushButton* button(int row, int column) { return qobject_cast<QPushButton*>(at(row, column)); }
     QLineEdit* serialField() { return qobject_cast<QLineEdit*>(at(0, 4)); }
 
@@ -76,10 +72,7 @@ void TestCommonWidget::layoutAndTexts()
 void TestCommonWidget::slotsInDeclaredOrder()
 {
     const QMetaObject& meta = CommonWidget::staticMetaObject;
-    QStringList names;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        names << QString::fromLatin1(meta.method(i).methodSignature());
-    QCOMPARE(names, (QStringList{"onReadDeviceSN()", "onWtriteDeviceSN()", "onStartInfoHtml()",
+    QCOMPARE(ownMethodSignatures(meta), (QStringList{"onReadDeviceSN()", "onWtriteDeviceSN()", "onStartInfoHtml()",
                                  "onSignPDF()"}));
 }
 

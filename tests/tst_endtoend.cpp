@@ -1,6 +1,7 @@
 // The real window, key library and simulator: the four PIN pad steps in order.
 #include "app/mainwindow.h"
 #include "clkey.h"
+#include "panelinspect.h"
 #include "workingdirectory.h"
 #include "panels/pinpadwidget.h"
 
@@ -22,8 +23,7 @@ private slots:
 private:
     QPushButton* button(PinPadWidget* panel, int row, int column)
     {
-        auto* layout = qobject_cast<QGridLayout*>(panel->layout());
-        return qobject_cast<QPushButton*>(layout->itemAtPosition(row, column)->widget());
+        return qobject_cast<QPushButton*>(gridCell(panel, row, column));
     }
     QString lastLine(MainWindow& window)
     {

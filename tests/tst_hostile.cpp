@@ -4,6 +4,7 @@
 // no buffer is read or written out of bounds.
 #include "app/mainwindow.h"
 #include "capture.h"
+#include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "fakekeylib.h"
 #include "panels/commonwidget.h"
@@ -23,11 +24,6 @@
 namespace {
 const QString kReplacement = QString(QChar(0xFFFD));
 
-QWidget* cell(QWidget* panel, int row, int column)
-{
-    return qobject_cast<QGridLayout*>(panel->layout())->itemAtPosition(row, column)->widget();
-}
-
 QStringList fieldTexts(QWidget* panel)
 {
     QStringList texts;
@@ -40,7 +36,7 @@ QStringList fieldTexts(QWidget* panel)
 QStringList press(BaseWidget* panel, int row, int column)
 {
     QSignalSpy spy(panel, SIGNAL(onMessage(QString)));
-    qobject_cast<QPushButton*>(cell(panel, row, column))->click();
+    qobject_cast<QPushButton*>(gridCell(panel, row, column))->click();
     QStringList lines;
     for (const QList<QVariant>& arguments : spy)
         lines << arguments.at(0).toString();

@@ -3,7 +3,7 @@
 #include "app/mainwindow.h"
 #include "capture.h"
 #include "workingdirectory.h"
-#include "fakedevice.h"
+#include "fakedevicehandle.h"
 #include "panels/commonwidget.h"
 #include "panels/comunicationwidget.h"
 #include "panels/filemanagerwidget.h"
@@ -136,9 +136,8 @@ void TestMainWindow::loadedLibraryBindsOnlyPinPad()
                                          "PinPadWidget::loadLibrary"}));
     QCOMPARE(logPane(window)->toPlainText(), QString());
 
-    QLibrary device(QStringLiteral("./quorvel/libClientScreen.so"));
-    QVERIFY(device.load());
-    reinterpret_cast<FakeScriptFunc>(device.resolve("fake_script"))()->code = 42;
+    FakeDeviceHandle device("./quorvel/libClientScreen.so");
+    device.answer(42, QByteArray());
     auto* pairKey = window.findChild<PinPadWidget*>()->findChildren<QPushButton*>().value(0);
     pairKey->click();
     QCOMPARE(logPane(window)->toPlainText(),
@@ -150,12 +149,10 @@ void TestMainWindow::otherPanelsStayUnbound()
     WorkingDirectory directory;
     directory.copyLibrary(QString::fromUtf8(FAKE_DEVICE_PATH));
     MainWindow window;
-    QLibrary device(QStringLiteral("./quorvel/libClientScreen.so"));
-    QVERIFY(device.load());
-    auto callCount = reinterpret_cast<FakeCallCountFunc>(device.resolve("fake_callCount"));
-    const int before = callCount();
+    FakeDeviceHandle device("./quorvel/libClientScreen.so");
+    const int before = device.callCount();
     QMetaObject::invokeMethod(topLevel<CommonWidget>().value(0), "onReadDeviceSN");
-    QCOMPARE(callCount(), before);
+    QCOMPARE(device.callCount(), before);
     QCOMPARE(logPane(window)->toPlainText(), QStringLiteral("PN_ReadDeviceSN:设备函数未加载\n"));
 }
 

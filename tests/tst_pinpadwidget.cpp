@@ -1,5 +1,6 @@
 // The PIN pad panel against the scripted device library and the scripted key library.
 #include "capture.h"
+#include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "fakekeylib.h"
 #include "panels/pinpadwidget.h"
@@ -42,17 +43,13 @@ private slots:
 private:
     PinPadWidget* makeBoundPanel();
     QGridLayout* grid(PinPadWidget* panel) { return qobject_cast<QGridLayout*>(panel->layout()); }
-    QWidget* at(PinPadWidget* panel, int row, int column)
-    {
-        return grid(panel)->itemAtPosition(row, column)->widget();
-    }
     QPushButton* button(PinPadWidget* panel, int row, int column)
     {
-        return qobject_cast<QPushButton*>(at(panel, row, column));
+        return qobject_cast<QPushButton*>(gridCell(panel, row, column));
     }
     QLineEdit* field(PinPadWidget* panel, int row)
     {
-        return qobject_cast<QLineEdit*>(at(panel, row, 1));
+        return qobject_cast<QLineEdit*>(gridCell(panel, row, 1));
     }
     // Presses a button and returns the one result line it emitted.
     QString press(PinPadWidget* panel, int row, int column);
@@ -118,10 +115,7 @@ void TestPinPadWidget::slotsInDeclaredOrder()
 {
     const QMetaObject& meta = PinPadWidget::staticMetaObject;
     QCOMPARE(QByteArray(meta.className()), QByteArray("PinPadWidget"));
-    QStringList names;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        names << QString::fromLatin1(meta.method(i).methodSignature());
-    QCOMPARE(names, (QStringList{"onPairKeyClick()", "onMainKeyClick()", "onWorkKeyClick()",
+    QCOMPARE(ownMethodSignatures(meta), (QStringList{"onPairKeyClick()", "onMainKeyClick()", "onWorkKeyClick()",
                                  "onInputPinClick()"}));
 }
 
@@ -139,7 +133,8 @@ void TestPinPadWidget::fieldsRejectTyping()
 void TestPinPadWidget::bindingReportsMissingNameOnStdout()
 {
     PinPadWidget noWorkKey;
-    QLibrary library(QString::fromUtf8(FAKE_DEVICE_NOWKEY_PATH));
+    FakeDeviceHandle noWorkKeyDevice(FAKE_DEVICE_NOWKEY_PATH);
+    QLibrary& library = noWorkKeyDevice.library();
     DebugCapture debug;
     QByteArray printed;
     {
@@ -152,14 +147,12 @@ void TestPinPadWidget::bindingReportsMissingNameOnStdout()
     QCOMPARE(printed, library.errorString().toUtf8() + '\n');
 
     // The other three are bound and answer; the work-key button reports instead of calling.
-    FakeScriptFunc script = reinterpret_cast<FakeScriptFunc>(library.resolve("fake_script"));
-    FakeCallCountFunc count = reinterpret_cast<FakeCallCountFunc>(library.resolve("fake_callCount"));
-    script()->code = 7;
+    noWorkKeyDevice.answer(7, QByteArray());
     QCOMPARE(press(&noWorkKey, 0, 0), QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[7] "));
     QCOMPARE(press(&noWorkKey, 2, 0), QStringLiteral("(下载工作密钥)SetPwWkey:") + kNotLoaded);
     QCOMPARE(press(&noWorkKey, 1, 0).left(24), QStringLiteral("(下载主密钥)SetPwMkey:[7] "));
     QCOMPARE(press(&noWorkKey, 3, 2), QStringLiteral("(输入密码)InputPassword:[7] "));
-    QCOMPARE(count(), 3);
+    QCOMPARE(noWorkKeyDevice.callCount(), 3);
 }
 
 void TestPinPadWidget::bindingWithUnloadableLibraryOnlyLogsName()

@@ -1,5 +1,6 @@
 // The signature panel against the scripted device library, and its file dialog.
 #include "capture.h"
+#include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "panels/signwidget.h"
 
@@ -36,12 +37,7 @@ private slots:
     void cancelledDialogLeavesField();
 
 private:
-    QWidget* at(SignWidget* target, int row, int column)
-    {
-        auto* layout = qobject_cast<QGridLayout*>(target->layout());
-        QLayoutItem* item = layout->itemAtPosition(row, column);
-        return item ? item->widget() : nullptr;
-    }
+    QWidget* at(SignWidget* target, int row, int column) { return gridCell(target, row, column); }
     QLineEdit* edit(int row, int column) { return qobject_cast<QLineEdit*>(at(panel.data(), row, column)); }
     QPushButton* button(int row, int column)
     {
@@ -94,10 +90,7 @@ void TestSignWidget::layoutAndInitialTexts()
 void TestSignWidget::slotsInDeclaredOrder()
 {
     const QMetaObject& meta = SignWidget::staticMetaObject;
-    QStringList names;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        names << QString::fromLatin1(meta.method(i).methodSignature());
-    QCOMPARE(names, (QStringList{"onShowPDf()", "onConfirmPdf()", "onSignVoicePDF()", "onSignPDF()",
+    QCOMPARE(ownMethodSignatures(meta), (QStringList{"onShowPDf()", "onConfirmPdf()", "onSignVoicePDF()", "onSignPDF()",
                                  "selectFile()"}));
 }
 
