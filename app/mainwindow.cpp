@@ -6,6 +6,7 @@
 #include "panels/pinpadwidget.h"
 #include "panels/signwidget.h"
 #include "util/debugendl.h"
+#include "util/libraryidentity.h"
 
 #include <QDebug>
 #include <QLibrary>
@@ -68,9 +69,12 @@ int MainWindow::loadLibrary(QString path)
     m_library = new QLibrary(path);
     if (!m_library->load()) {
         // Shown so that a user who expected the device sees why the PIN pad does not answer.
-        onRecvResult(QStringLiteral("设备库加载失败: %1: %2").arg(path, m_library->errorString()));
+        onRecvResult(QStringLiteral("设备库加载失败: ")
+                     + loadFailureText(path, m_library->errorString()));
         return -1;
     }
+    // The file that answers, so that a simulated or swapped library is never taken for the device.
+    onRecvResult(QStringLiteral("设备库已加载: ") + identityText(identifyLibrary(*m_library)));
     m_pinPadWidget->loadLibrary(m_library);
     return 0;
 }

@@ -1,5 +1,5 @@
 /* PIN pad simulator: a stand-in for the terminal's device library libClientScreen.so.
- * Declares the eleven exported functions and every code they return. */
+ * Declares the eleven device functions, the simulator's mark and every code they return. */
 #ifndef CLIENTSCREEN_H
 #define CLIENTSCREEN_H
 
@@ -124,6 +124,11 @@ CLIENTSCREEN_EXPORT int MP_SHOW_PDF(int port, const char* param, int baud, int t
  * Codes: those of MP_SHOW_PDF and CS_ERR_NULL_OUTPUT. */
 CLIENTSCREEN_EXPORT int MP_ConfirmPDF(int port, const char* param, int baud, int timeout,
                                       const char* path, char* out);
+
+/* The simulator's mark. A library that exports this name is this project's simulator, not a
+ * device: the tool looks the name up (and calls nothing) to tell a simulated answer from a real
+ * device's. Returns the simulator's version text, for example "quorvel-simulator 1.0". */
+CLIENTSCREEN_EXPORT const char* QV_SimulatorVersion(void);
 
 /* Not offered by the simulator: each returns CS_ERR_NOT_SUPPORTED and reads and writes nothing. */
 

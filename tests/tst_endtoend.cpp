@@ -60,6 +60,8 @@ void TestEndToEnd::pinEntryBeforeKeysIsRefused()
 void TestEndToEnd::fourStepsAgainstSimulator()
 {
     MainWindow window;
+    QCOMPARE(window.findChild<QTextEdit*>()->toPlainText().section('\n', 0, 0),
+             directory->loadedLine() + QStringLiteral(" (模拟设备)"));
     auto* panel = window.findChild<PinPadWidget*>();
     const QStringList tags{"(申请公私钥对)GenerateKeyFromPw:[0] ", "(下载主密钥)SetPwMkey:[0] ",
                            "(下载工作密钥)SetPwWkey:[0] ", "(输入密码)InputPassword:[0] "};

@@ -43,16 +43,18 @@ QStringList press(BaseWidget* panel, int row, int column)
     return lines;
 }
 
-// The library at path with its ELF machine field changed to another architecture's.
-QByteArray foreignArchitecture(const QString& path)
+const int kX86_64 = 62;
+const int kAArch64 = 183;
+
+int elfMachine(const QByteArray& elf)
 {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    QByteArray elf = file.readAll();
-    const int x86_64 = 62;
-    const int aarch64 = 183;
-    const int machine = static_cast<unsigned char>(elf[18]) | static_cast<unsigned char>(elf[19]) << 8;
-    const int foreign = machine == x86_64 ? aarch64 : x86_64;
+    return static_cast<unsigned char>(elf[18]) | static_cast<unsigned char>(elf[19]) << 8;
+}
+
+// The library with its ELF machine field changed to another architecture's.
+QByteArray foreignArchitecture(QByteArray elf)
+{
+    const int foreign = elfMachine(elf) == kX86_64 ? kAArch64 : kX86_64;
     elf[18] = static_cast<char>(foreign & 0xFF);
     elf[19] = static_cast<char>(foreign >> 8);
     return elf;
@@ -221,18 +223,29 @@ void TestHostile::publicKeyText()
 void TestHostile::unloadableDeviceLibrary_data()
 {
     QTest::addColumn<QByteArray>("content");
+    // What the line says after the path; empty for the loader's own text.
+    QTest::addColumn<QString>("reason");
     QFile real(QString::fromUtf8(FAKE_DEVICE_PATH));
     QVERIFY(real.open(QIODevice::ReadOnly));
     const QByteArray library = real.readAll();
-    QTest::newRow("empty file") << QByteArray("");
-    QTest::newRow("text file") << QByteArray("GenerateKeyFromPw\nSetPwMkey\n");
-    QTest::newRow("another architecture") << foreignArchitecture(QString::fromUtf8(FAKE_DEVICE_PATH));
-    QTest::newRow("truncated library") << library.left(200);
+    const bool x86 = elfMachine(library) == kX86_64;
+    QByteArray thirtyTwoBit = library;
+    thirtyTwoBit[4] = 1; // ELFCLASS32
+    QTest::newRow("empty file") << QByteArray("") << QStringLiteral("不是 ELF 文件");
+    QTest::newRow("text file") << QByteArray("GenerateKeyFromPw\nSetPwMkey\n")
+                               << QStringLiteral("不是 ELF 文件");
+    QTest::newRow("another architecture")
+        << foreignArchitecture(library)
+        << (x86 ? QStringLiteral("ELF 机器类型 AArch64, 本程序为 x86-64")
+                : QStringLiteral("ELF 机器类型 x86-64, 本程序为 AArch64"));
+    QTest::newRow("32-bit library") << thirtyTwoBit << QStringLiteral("32 位 ELF 文件, 本程序为 64 位");
+    QTest::newRow("truncated library") << library.left(200) << QString();
 }
 
 void TestHostile::unloadableDeviceLibrary()
 {
     QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
     WorkingDirectory directory;
     directory.writeLibrary(content);
     MainWindow window;
@@ -240,9 +253,10 @@ void TestHostile::unloadableDeviceLibrary()
 
     QLibrary probe(QStringLiteral("./quorvel/libClientScreen.so"));
     QVERIFY(!probe.load());
-    QCOMPARE(log->toPlainText(),
-             QStringLiteral("设备库加载失败: ./quorvel/libClientScreen.so: ") + probe.errorString()
-                 + QStringLiteral("\n"));
+    QCOMPARE(log->toPlainText(), QStringLiteral("设备库加载失败: ") + directory.libraryPath()
+                                     + QStringLiteral(": ")
+                                     + (reason.isEmpty() ? probe.errorString() : reason)
+                                     + QStringLiteral("\n"));
 
     // The window is usable and the PIN pad unbound.
     auto* panel = window.findChild<PinPadWidget*>();

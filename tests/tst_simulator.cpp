@@ -247,7 +247,11 @@ void TestSimulator::verifyPinEntryUnder(const QByteArray& workKey)
 
 void TestSimulator::keyLibraryStaysHidden()
 {
-    // All eleven names resolved in initTestCase; the compiled-in key library stays hidden.
+    // All eleven names resolved in initTestCase, and the simulator's mark answers; the
+    // compiled-in key library stays hidden.
+    const auto mark = reinterpret_cast<const char* (*)()>(m_sim.library.resolve("QV_SimulatorVersion"));
+    QVERIFY(mark);
+    QVERIFY(QByteArray(mark()).startsWith("quorvel-simulator "));
     QVERIFY(!m_sim.library.resolve("_ZN5CLKey9EncodeKeyEPciS0_iS0_i"));
     QVERIFY(!m_sim.library.resolve("_ZN11CLKeyManageC1EPcS0_"));
     QVERIFY(!m_sim.library.resolve("_Z9ConvAsciiPhPcj"));

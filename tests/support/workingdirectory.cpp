@@ -1,7 +1,9 @@
 #include "workingdirectory.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 WorkingDirectory::WorkingDirectory()
     : previous_(QDir::currentPath())
@@ -32,4 +34,14 @@ void WorkingDirectory::writeLibrary(const QByteArray& content)
     QFile file(libraryPath());
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
         qFatal("cannot write %s", qPrintable(libraryPath()));
+}
+
+QString WorkingDirectory::loadedLine() const
+{
+    QFile file(libraryPath());
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(libraryPath()));
+    const QByteArray sha256 = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+    return QStringLiteral("设备库已加载: ") + QFileInfo(libraryPath()).canonicalFilePath()
+        + QStringLiteral(" sha256=") + QString::fromLatin1(sha256.toHex());
 }

@@ -20,6 +20,8 @@ public:
     // Places a device library file holding exactly these bytes.
     void writeLibrary(const QByteArray& content);
     QString libraryPath() const;
+    // The window's start-up line for the library placed here: its real path and its SHA-256.
+    QString loadedLine() const;
 
 private:
     QString previous_;
