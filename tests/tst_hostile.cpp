@@ -148,42 +148,44 @@ void TestHostile::encryptedKeyLength_data()
 {
     QTest::addColumn<int>("row");
     QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("sent");
-    QTest::addColumn<int>("sentLength");
-    QTest::newRow("main 511 fits") << 1 << 511 << true << 1022;
-    QTest::newRow("main 512 too long") << 1 << 512 << false << 0;
-    QTest::newRow("main INT_MAX too long") << 1 << INT_MAX << false << 0;
-    QTest::newRow("main -1") << 1 << -1 << true << -2;
-    QTest::newRow("main INT_MIN") << 1 << INT_MIN << true << INT_MIN;
-    QTest::newRow("work 127 fits") << 2 << 127 << true << 254;
-    QTest::newRow("work 128 too long") << 2 << 128 << false << 0;
-    QTest::newRow("work INT_MAX too long") << 2 << INT_MAX << false << 0;
-    QTest::newRow("work -1") << 2 << -1 << true << -2;
-    QTest::newRow("work 0") << 2 << 0 << true << 0;
+    QTest::addColumn<QString>("refusal"); // follows the tag when nothing is sent
+    const QString tooLong = QStringLiteral("加密后的密钥过长(L=%1)");
+    const QString failed = QStringLiteral("密钥加密失败(L=%1)");
+    QTest::newRow("main 511 fits") << 1 << 511 << QString();
+    QTest::newRow("main 512 too long") << 1 << 512 << tooLong.arg(512);
+    QTest::newRow("main INT_MAX too long") << 1 << INT_MAX << tooLong.arg(INT_MAX);
+    QTest::newRow("main 0 failed") << 1 << 0 << failed.arg(0);
+    QTest::newRow("main -1 failed") << 1 << -1 << failed.arg(-1);
+    QTest::newRow("main INT_MIN failed") << 1 << INT_MIN << failed.arg(INT_MIN);
+    QTest::newRow("work 1 fits") << 2 << 1 << QString();
+    QTest::newRow("work 127 fits") << 2 << 127 << QString();
+    QTest::newRow("work 128 too long") << 2 << 128 << tooLong.arg(128);
+    QTest::newRow("work INT_MAX too long") << 2 << INT_MAX << tooLong.arg(INT_MAX);
+    QTest::newRow("work 0 failed") << 2 << 0 << failed.arg(0);
+    QTest::newRow("work -1 failed") << 2 << -1 << failed.arg(-1);
 }
 
 void TestHostile::encryptedKeyLength()
 {
     QFETCH(int, row);
     QFETCH(int, length);
-    QFETCH(bool, sent);
-    QFETCH(int, sentLength);
+    QFETCH(QString, refusal);
     fakeKeyLib().cryptResult = length;
-    fakeKeyLib().cryptOutput = QByteArray(sent && length > 0 ? length : 0, '\x11');
+    fakeKeyLib().cryptOutput = QByteArray(refusal.isNull() ? length : 0, '\x11');
     const QStringList before = fieldTexts(pinPad.data());
     const QString tag = row == 1 ? QStringLiteral("(下载主密钥)SetPwMkey:")
                                  : QStringLiteral("(下载工作密钥)SetPwWkey:");
 
     const QStringList lines = press(pinPad.data(), row, 0);
     QCOMPARE(fieldTexts(pinPad.data()), before);
-    if (!sent) {
+    if (!refusal.isNull()) {
         QCOMPARE(device.callCount(), 0);
-        QCOMPARE(lines, QStringList{tag + QStringLiteral("加密后的密钥过长(L=%1)").arg(length)});
+        QCOMPARE(lines, QStringList{tag + refusal});
         return;
     }
     QCOMPARE(device.callCount(), 1);
-    QCOMPARE(device.call(0)->ints[0], sentLength);
-    const QByteArray text = length > 0 ? QByteArray(2 * length, '1') : QByteArray();
+    QCOMPARE(device.call(0)->ints[0], 2 * length);
+    const QByteArray text(2 * length, '1');
     QCOMPARE(QByteArray(device.call(0)->texts[0]), text);
     QCOMPARE(lines, QStringList{tag + QStringLiteral("[0] ") + QString::fromLatin1(text)});
 }
