@@ -77,6 +77,7 @@ int MainWindow::loadLibrary(QString path)
 
 int MainWindow::freeLibrary()
 {
+    m_pinPadWidget->unbindLibrary();
     if (m_library && m_library->isLoaded())
         m_library->unload();
     delete m_library;

@@ -24,6 +24,7 @@ public:
     void initAction();
     // Loads the device library at path and binds the PIN pad panel: 0 when it loaded, else -1.
     int loadLibrary(QString path);
+    // Unbinds the PIN pad panel and releases the library object: 0.
     int freeLibrary();
 
 public slots:

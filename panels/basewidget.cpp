@@ -5,6 +5,7 @@
 #include <QDebug>
 
 #include <cstdio>
+#include <dlfcn.h>
 
 BaseWidget::BaseWidget(QWidget* parent)
     : QWidget(parent)
@@ -23,8 +24,18 @@ QString BaseWidget::unboundLine(const QString& tag)
 
 QFunctionPointer BaseWidget::resolveOrReport(QLibrary* library, const char* name)
 {
+    // QLibrary::resolve stopped filling in errorString() (Qt 5.15 reports only "Unknown error"),
+    // so the reason is the loader's own, read right after the lookup.
+    dlerror();
     const QFunctionPointer function = library->resolve(name);
-    if (!function)
-        std::puts(library->errorString().toUtf8().constData());
+    if (!function) {
+        const char* reason = dlerror();
+        const QString line = QStringLiteral("Cannot resolve symbol \"%1\" in %2: %3")
+                                 .arg(QString::fromLatin1(name), library->fileName(),
+                                      reason ? QString::fromLocal8Bit(reason)
+                                             : library->errorString());
+        std::puts(line.toUtf8().constData());
+        std::fflush(stdout);
+    }
     return function;
 }

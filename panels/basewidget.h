@@ -21,8 +21,9 @@ protected:
     // The result line of a handler whose device function is not bound: its tag, then the words
     // that every panel uses for it.
     static QString unboundLine(const QString& tag);
-    // Resolves name in library; when it is missing, writes the loader's error text as one line to
-    // standard output. Returns the resolved address, null included.
+    // Resolves name in library; when it is missing, writes one line to standard output naming
+    // the symbol, the library and the loader's reason, and flushes it. Returns the resolved
+    // address, null included.
     static QFunctionPointer resolveOrReport(QLibrary* library, const char* name);
 };
 

@@ -82,6 +82,14 @@ void PinPadWidget::loadLibrary(QLibrary* library)
         reinterpret_cast<InputPasswordFunc>(resolveOrReport(library, "InputPassword"));
 }
 
+void PinPadWidget::unbindLibrary()
+{
+    m_generateKeyFromPw = nullptr;
+    m_setPwMkey = nullptr;
+    m_setPwWkey = nullptr;
+    m_inputPassword = nullptr;
+}
+
 void PinPadWidget::onPairKeyClick()
 {
     if (!m_generateKeyFromPw) {

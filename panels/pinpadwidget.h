@@ -15,6 +15,9 @@ public:
     explicit PinPadWidget(QWidget* parent = nullptr);
 
     void loadLibrary(QLibrary* library) override;
+    // Forgets the four device functions, for when the library is about to be unloaded: each
+    // button then reports that its function is not loaded.
+    void unbindLibrary();
 
 public slots:
     void onPairKeyClick();

@@ -179,6 +179,16 @@ void TestMainWindow::freeLibraryReleases()
     QCOMPARE(window.freeLibrary(), 0);
     QVERIFY(!dlopen("./quorvel/libClientScreen.so", RTLD_NOW | RTLD_NOLOAD));
     QCOMPARE(window.freeLibrary(), 0);
+
+    // The PIN pad no longer holds addresses in the unloaded library.
+    logPane(window)->clear();
+    for (QPushButton* button : window.findChild<PinPadWidget*>()->findChildren<QPushButton*>())
+        button->click();
+    QCOMPARE(logPane(window)->toPlainText().split(QStringLiteral("\n\n")),
+             (QStringList{"(申请公私钥对)GenerateKeyFromPw:设备函数未加载",
+                          "(下载主密钥)SetPwMkey:设备函数未加载",
+                          "(下载工作密钥)SetPwWkey:设备函数未加载",
+                          "(输入密码)InputPassword:设备函数未加载\n"}));
 }
 
 QTEST_MAIN(TestMainWindow)
