@@ -2,6 +2,7 @@
 
 #include "util/debugendl.h"
 
+#include <QApplication>
 #include <QDebug>
 
 #include <cstdio>
@@ -38,4 +39,24 @@ QFunctionPointer BaseWidget::resolveOrReport(QLibrary* library, const char* name
         std::fflush(stdout);
     }
     return function;
+}
+
+BaseWidget::DeviceCallScope::DeviceCallScope(BaseWidget* panel)
+    : m_panel(panel)
+    , m_focus(QApplication::focusWidget())
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    m_panel->setEnabled(false);
+    // Painted now: the call blocks the event loop, which would otherwise show the change only
+    // after the call.
+    m_panel->repaint();
+}
+
+BaseWidget::DeviceCallScope::~DeviceCallScope()
+{
+    QCoreApplication::processEvents();
+    m_panel->setEnabled(true);
+    if (m_focus && m_panel->isAncestorOf(m_focus))
+        m_focus->setFocus();
+    QApplication::restoreOverrideCursor();
 }

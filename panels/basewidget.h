@@ -4,6 +4,7 @@
 #define BASEWIDGET_H
 
 #include <QLibrary>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -25,6 +26,29 @@ protected:
     // the symbol, the library and the loader's reason, and flushes it. Returns the resolved
     // address, null included.
     static QFunctionPointer resolveOrReport(QLibrary* library, const char* name);
+
+    // Runs call, one synchronous device call, and returns its code. Meanwhile the panel is
+    // disabled under a wait cursor; clicks and keys that arrived during the call are delivered
+    // before the panel is enabled again, so they are dropped instead of becoming further calls.
+    template <typename Call>
+    int callDevice(Call call)
+    {
+        const DeviceCallScope scope(this);
+        return call();
+    }
+
+private:
+    class DeviceCallScope {
+    public:
+        explicit DeviceCallScope(BaseWidget* panel);
+        ~DeviceCallScope();
+        DeviceCallScope(const DeviceCallScope&) = delete;
+        DeviceCallScope& operator=(const DeviceCallScope&) = delete;
+
+    private:
+        BaseWidget* m_panel;
+        QPointer<QWidget> m_focus;
+    };
 };
 
 #endif

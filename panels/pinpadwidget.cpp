@@ -98,7 +98,7 @@ void PinPadWidget::onPairKeyClick()
     }
     char keyPair[256];
     std::memset(keyPair, 0, sizeof keyPair);
-    const int code = m_generateKeyFromPw(256, keyPair);
+    const int code = callDevice([&] { return m_generateKeyFromPw(256, keyPair); });
     const QString text = deviceText(keyPair, sizeof keyPair);
     qDebug().noquote() << "public key:" << text << debugEndl;
     m_publicKeyEdit->setText(text);
@@ -138,7 +138,7 @@ void PinPadWidget::onMainKeyClick()
     const QString nibbleText = deviceText(nibble, sizeof nibble);
     qDebug().noquote() << length << nibbleText << debugEndl;
 
-    const int code = m_setPwMkey(nibble, 2 * length);
+    const int code = callDevice([&] { return m_setPwMkey(nibble, 2 * length); });
     emit onMessage(resultLine(kMainKeyTag, code, nibbleText));
 }
 
@@ -163,7 +163,7 @@ void PinPadWidget::onWorkKeyClick()
     const QString nibbleText = deviceText(nibble, 255);
     qDebug().noquote() << length << nibbleText << debugEndl;
 
-    const int code = m_setPwWkey(nibble, 2 * length);
+    const int code = callDevice([&] { return m_setPwWkey(nibble, 2 * length); });
     emit onMessage(resultLine(kWorkKeyTag, code, nibbleText));
 }
 
@@ -175,7 +175,7 @@ void PinPadWidget::onInputPinClick()
     }
     char pin[256];
     std::memset(pin, 0, 255);
-    const int code = m_inputPassword(120, "", "", "", 6, 255, pin);
+    const int code = callDevice([&] { return m_inputPassword(120, "", "", "", 6, 255, pin); });
     emit onMessage(resultLine(kInputPinTag, code, deviceText(pin, 255)));
 }
 

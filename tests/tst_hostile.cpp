@@ -1,7 +1,7 @@
 // Misbehaving device and key libraries: text without a NUL or not UTF-8, extreme codes and
-// lengths, odd public-key text, and device library files that are not loadable libraries. Each
-// case checks what the user sees and that nothing else changed; the sanitizer build checks that
-// no buffer is read or written out of bounds.
+// lengths, odd public-key text, input that arrives while a device call blocks, and device library
+// files that are not loadable libraries. Each case checks what the user sees and that nothing
+// else changed; the sanitizer build checks that no buffer is read or written out of bounds.
 #include "app/mainwindow.h"
 #include "capture.h"
 #include "panelinspect.h"
@@ -9,12 +9,14 @@
 #include "fakekeylib.h"
 #include "panels/commonwidget.h"
 #include "panels/pinpadwidget.h"
+#include "panels/signwidget.h"
 #include "workingdirectory.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QGridLayout>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QtTest>
@@ -43,6 +45,35 @@ QStringList press(BaseWidget* panel, int row, int column)
     return lines;
 }
 
+// Posts a left-button click on button into the event queue, where a user's click waits while a
+// device call blocks the event loop.
+void postClick(QPushButton* button)
+{
+    const QPointF inside(button->width() / 2, button->height() / 2);
+    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, inside,
+                                                        Qt::LeftButton, Qt::LeftButton,
+                                                        Qt::NoModifier));
+    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, inside,
+                                                        Qt::LeftButton, Qt::NoButton,
+                                                        Qt::NoModifier));
+}
+
+// What a device call saw of its panel, recorded from inside the call.
+struct DuringCall {
+    QPushButton* button;
+    bool enabled;
+    bool waitCursor;
+};
+
+void clickFromInsideCall(void* context)
+{
+    auto* during = static_cast<DuringCall*>(context);
+    during->enabled = during->button->isEnabled();
+    during->waitCursor = QApplication::overrideCursor()
+        && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    postClick(during->button);
+}
+
 // The library at path with its ELF machine field changed to another architecture's.
 QByteArray foreignArchitecture(const QString& path)
 {
@@ -68,6 +99,8 @@ private slots:
     void deviceTextIsBounded();
     void encryptedKeyLength_data();
     void encryptedKeyLength();
+    void clickDuringDeviceCallIsDropped_data();
+    void clickDuringDeviceCallIsDropped();
     void publicKeyText_data();
     void publicKeyText();
     void unloadableDeviceLibrary_data();
@@ -77,6 +110,7 @@ private:
     FakeDeviceHandle device{FAKE_DEVICE_PATH};
     QScopedPointer<PinPadWidget> pinPad;
     QScopedPointer<CommonWidget> common;
+    QScopedPointer<SignWidget> sign;
 };
 
 void TestHostile::init()
@@ -85,8 +119,10 @@ void TestHostile::init()
     resetFakeKeyLib();
     pinPad.reset(new PinPadWidget());
     common.reset(new CommonWidget());
+    sign.reset(new SignWidget());
     pinPad->loadLibrary(&device.library());
     common->loadLibrary(&device.library());
+    sign->loadLibrary(&device.library());
 }
 
 void TestHostile::deviceTextIsBounded_data()
@@ -188,6 +224,56 @@ void TestHostile::encryptedKeyLength()
     const QByteArray text(2 * length, '1');
     QCOMPARE(QByteArray(device.call(0)->texts[0]), text);
     QCOMPARE(lines, QStringList{tag + QStringLiteral("[0] ") + QString::fromLatin1(text)});
+}
+
+void TestHostile::clickDuringDeviceCallIsDropped_data()
+{
+    QTest::addColumn<QString>("panel");
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("column");
+    QTest::newRow("key pair") << "pinpad" << 0 << 0;
+    QTest::newRow("main key") << "pinpad" << 1 << 0;
+    QTest::newRow("work key") << "pinpad" << 2 << 0;
+    QTest::newRow("PIN entry") << "pinpad" << 3 << 2;
+    QTest::newRow("serial write") << "common" << 0 << 0;
+    QTest::newRow("serial read") << "common" << 0 << 1;
+    QTest::newRow("show PDF") << "sign" << 3 << 1;
+    QTest::newRow("confirm PDF") << "sign" << 3 << 2;
+}
+
+void TestHostile::clickDuringDeviceCallIsDropped()
+{
+    QFETCH(QString, panel);
+    QFETCH(int, row);
+    QFETCH(int, column);
+    BaseWidget* target = panel == "pinpad" ? static_cast<BaseWidget*>(pinPad.data())
+        : panel == "common"                ? static_cast<BaseWidget*>(common.data())
+                                           : static_cast<BaseWidget*>(sign.data());
+    qobject_cast<QLineEdit*>(gridCell(sign.data(), 1, 1))->setText(QStringLiteral("a.pdf"));
+    fakeKeyLib().cryptResult = 1;
+    fakeKeyLib().cryptOutput = QByteArray("\x5A");
+    target->show();
+    QVERIFY(QTest::qWaitForWindowActive(target));
+    auto* button = qobject_cast<QPushButton*>(gridCell(target, row, column));
+    button->setFocus();
+
+    // The device posts a click on the same button from inside its call.
+    DuringCall during{button, true, false};
+    device.duringCall(&clickFromInsideCall, &during);
+    button->click();
+    device.duringCall(nullptr, nullptr);
+    QCoreApplication::processEvents();
+    QCOMPARE(device.callCount(), 1);
+    QVERIFY(!during.enabled);
+    QVERIFY(during.waitCursor);
+    QVERIFY(button->isEnabled());
+    QVERIFY(!QApplication::overrideCursor());
+    QCOMPARE(QApplication::focusWidget(), button);
+
+    // The same click posted outside a call reaches the button.
+    postClick(button);
+    QCoreApplication::processEvents();
+    QCOMPARE(device.callCount(), 2);
 }
 
 void TestHostile::publicKeyText_data()
