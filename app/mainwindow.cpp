@@ -6,10 +6,13 @@
 #include "panels/pinpadwidget.h"
 #include "panels/signwidget.h"
 #include "util/debugendl.h"
+#include "util/visibletext.h"
 
 #include <QDebug>
 #include <QLibrary>
+#include <QScrollBar>
 #include <QTabWidget>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
@@ -87,6 +90,17 @@ int MainWindow::freeLibrary()
 
 void MainWindow::onRecvResult(QString result)
 {
-    m_logEdit->append(result);
-    m_logEdit->append(QString());
+    // Inserted as plain text with a blank format: QTextEdit::append would take text that looks
+    // like HTML as HTML, so a device could forge lines, hide text or have the pane load images.
+    const bool followEnd = m_logEdit->textCursor().atEnd();
+    QTextCursor cursor(m_logEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    if (!m_logEdit->document()->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertText(visibleText(result), QTextCharFormat());
+    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.endEditBlock();
+    if (followEnd)
+        m_logEdit->verticalScrollBar()->setValue(m_logEdit->verticalScrollBar()->maximum());
 }

@@ -28,6 +28,8 @@ public:
     int freeLibrary();
 
 public slots:
+    // Adds result as one plain-text paragraph, control characters shown as escapes, and an empty
+    // paragraph after it.
     void onRecvResult(QString result);
 
 private:

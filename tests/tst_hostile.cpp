@@ -1,7 +1,8 @@
-// Misbehaving device and key libraries: text without a NUL or not UTF-8, extreme codes and
-// lengths, odd public-key text, input that arrives while a device call blocks, and device library
-// files that are not loadable libraries. Each case checks what the user sees and that nothing
-// else changed; the sanitizer build checks that no buffer is read or written out of bounds.
+// Misbehaving device and key libraries: text without a NUL, not UTF-8 or made to look like HTML
+// or several lines, extreme codes and lengths, odd public-key text, input that arrives while a
+// device call blocks, and device library files that are not loadable libraries. Each case checks
+// what the user sees and that nothing else changed; the sanitizer build checks that no buffer is
+// read or written out of bounds.
 #include "app/mainwindow.h"
 #include "capture.h"
 #include "panelinspect.h"
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -111,6 +113,8 @@ private:
     QScopedPointer<PinPadWidget> pinPad;
     QScopedPointer<CommonWidget> common;
     QScopedPointer<SignWidget> sign;
+    // Shows the panels' result lines in its log pane, as the tool does.
+    QScopedPointer<MainWindow> window;
 };
 
 void TestHostile::init()
@@ -123,6 +127,13 @@ void TestHostile::init()
     pinPad->loadLibrary(&device.library());
     common->loadLibrary(&device.library());
     sign->loadLibrary(&device.library());
+    {
+        WorkingDirectory noLibrary;
+        window.reset(new MainWindow());
+    }
+    window->findChild<QTextEdit*>()->clear();
+    connect(pinPad.data(), SIGNAL(onMessage(QString)), window.data(), SLOT(onRecvResult(QString)));
+    connect(common.data(), SIGNAL(onMessage(QString)), window.data(), SLOT(onRecvResult(QString)));
 }
 
 void TestHostile::deviceTextIsBounded_data()
@@ -131,6 +142,7 @@ void TestHostile::deviceTextIsBounded_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("shown"); // in the log pane, when it differs from the line
 
     const QString pair = QStringLiteral("(申请公私钥对)GenerateKeyFromPw:");
     const QString pin = QStringLiteral("(输入密码)InputPassword:");
@@ -140,16 +152,37 @@ void TestHostile::deviceTextIsBounded_data()
 
     QTest::newRow("key pair: 256 bytes, no NUL, INT_MIN")
         << "pair" << INT_MIN << QByteArray(256, 'A')
-        << pair + QStringLiteral("[%1] ").arg(INT_MIN) + QString(256, 'A');
+        << pair + QStringLiteral("[%1] ").arg(INT_MIN) + QString(256, 'A') << QString();
     QTest::newRow("key pair: not UTF-8, INT_MAX")
-        << "pair" << INT_MAX << notUtf8 << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text;
+        << "pair" << INT_MAX << notUtf8 << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text
+        << QString();
     QTest::newRow("PIN: 255 cleared bytes, no NUL, -1")
-        << "pin" << -1 << QByteArray(255, 'P') + 'Z' << pin + QStringLiteral("[-1] ") + QString(255, 'P');
+        << "pin" << -1 << QByteArray(255, 'P') + 'Z' << pin + QStringLiteral("[-1] ") + QString(255, 'P')
+        << QString();
     QTest::newRow("PIN: not UTF-8, INT_MIN")
-        << "pin" << INT_MIN << notUtf8 << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text;
+        << "pin" << INT_MIN << notUtf8 << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text
+        << QString();
     QTest::newRow("serial: 256 bytes, no NUL, INT_MAX")
-        << "serial" << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S');
-    QTest::newRow("serial: not UTF-8, -1") << "serial" << -1 << notUtf8 << serial + notUtf8Text;
+        << "serial" << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S') << QString();
+    QTest::newRow("serial: not UTF-8, -1")
+        << "serial" << -1 << notUtf8 << serial + notUtf8Text << QString();
+
+    // Text made to forge a result line, hide itself or load a file shows as it is, on one line.
+    const QByteArray forged = QStringLiteral("<b>0</b><br>(下载主密钥)SetPwMkey:[0] 00??10").toUtf8();
+    QTest::newRow("key pair: HTML forging a result line")
+        << "pair" << -1 << forged << pair + QStringLiteral("[-1] ") + QString::fromUtf8(forged)
+        << QString();
+    const QByteArray image("<img src=\"/dev/zero\"><font color=white>hidden</font>");
+    QTest::newRow("serial: image of /dev/zero, white text")
+        << "serial" << 0 << image << serial + QString::fromLatin1(image) << QString();
+    const QByteArray controls = QStringLiteral("1\n(输入密码)\r\t\x1B[8m\x7F\x01").toUtf8();
+    QTest::newRow("PIN: control characters")
+        << "pin" << 0 << controls << pin + QStringLiteral("[0] ") + QString::fromUtf8(controls)
+        << pin + QStringLiteral("[0] 1\\x0A(输入密码)\\x0D\\x09\\x1B[8m\\x7F\\x01");
+    const QByteArray breaks("a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9" "d\xEF\xBF\xBC" "e\xEF\xB7\x90");
+    QTest::newRow("key pair: Unicode line breaks and object marks")
+        << "pair" << 0 << breaks << pair + QStringLiteral("[0] ") + QString::fromUtf8(breaks)
+        << pair + QStringLiteral("[0] a\\u0085b\\u2028c\\u2029d\\uFFFCe\\uFDD0");
 }
 
 void TestHostile::deviceTextIsBounded()
@@ -158,6 +191,7 @@ void TestHostile::deviceTextIsBounded()
     QFETCH(int, code);
     QFETCH(QByteArray, output);
     QFETCH(QString, line);
+    QFETCH(QString, shown);
     device.answer(code, output);
     const QStringList pinPadBefore = fieldTexts(pinPad.data());
     const QStringList commonBefore = fieldTexts(common.data());
@@ -171,6 +205,11 @@ void TestHostile::deviceTextIsBounded()
         lines = press(common.data(), 0, 1);
     QCOMPARE(lines, QStringList{line});
     QCOMPARE(device.callCount(), 1);
+    // One paragraph of plain text and the empty one after it.
+    const QTextDocument& log = *window->findChild<QTextEdit*>()->document();
+    QCOMPARE(log.blockCount(), 2);
+    QCOMPARE(log.toPlainText(), (shown.isNull() ? line : shown) + QStringLiteral("\n"));
+    QVERIFY(holdsOnlyPlainText(log));
 
     // Only a key-pair request changes a field: the public-key field takes the text.
     QStringList pinPadExpected = pinPadBefore;
