@@ -9,7 +9,9 @@
 #include "util/visibletext.h"
 
 #include <QDebug>
+#include <QKeyEvent>
 #include <QLibrary>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTextCursor>
@@ -39,6 +41,11 @@ MainWindow::MainWindow(QWidget* parent)
 
     resize(800, 600);
     setWindowTitle(QStringLiteral("测试工具"));
+
+    // A dialog makes every push button in it auto-default, so Enter in any field, read-only ones
+    // included, would press the last focused button and call the device.
+    for (QPushButton* button : findChildren<QPushButton*>())
+        button->setAutoDefault(false);
 
     initAction();
     loadLibrary(QStringLiteral("./quorvel/libClientScreen.so"));
@@ -103,4 +110,15 @@ void MainWindow::onRecvResult(QString result)
     cursor.endEditBlock();
     if (followEnd)
         m_logEdit->verticalScrollBar()->setValue(m_logEdit->verticalScrollBar()->maximum());
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    // Esc would reject the dialog and close the tool, and the log with it; the window's close
+    // button still closes it.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }

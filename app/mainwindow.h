@@ -10,6 +10,7 @@ class CommonWidget;
 class ComunicationWidget;
 class FileManagerWidget;
 class PinPadWidget;
+class QKeyEvent;
 class QLibrary;
 class QTabWidget;
 class QTextEdit;
@@ -31,6 +32,9 @@ public slots:
     // Adds result as one plain-text paragraph, control characters shown as escapes, and an empty
     // paragraph after it.
     void onRecvResult(QString result);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QTabWidget* m_tabWidget;
