@@ -7,10 +7,15 @@
 #include "panels/signwidget.h"
 #include "util/debugendl.h"
 #include "util/libraryidentity.h"
+#include "util/visibletext.h"
 
 #include <QDebug>
+#include <QKeyEvent>
 #include <QLibrary>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
@@ -37,6 +42,11 @@ MainWindow::MainWindow(QWidget* parent)
 
     resize(800, 600);
     setWindowTitle(QStringLiteral("测试工具"));
+
+    // A dialog makes every push button in it auto-default, so Enter in any field, read-only ones
+    // included, would press the last focused button and call the device.
+    for (QPushButton* button : findChildren<QPushButton*>())
+        button->setAutoDefault(false);
 
     initAction();
     loadLibrary(QStringLiteral("./quorvel/libClientScreen.so"));
@@ -81,6 +91,7 @@ int MainWindow::loadLibrary(QString path)
 
 int MainWindow::freeLibrary()
 {
+    m_pinPadWidget->unbindLibrary();
     if (m_library && m_library->isLoaded())
         m_library->unload();
     delete m_library;
@@ -90,6 +101,28 @@ int MainWindow::freeLibrary()
 
 void MainWindow::onRecvResult(QString result)
 {
-    m_logEdit->append(result);
-    m_logEdit->append(QString());
+    // Inserted as plain text with a blank format: QTextEdit::append would take text that looks
+    // like HTML as HTML, so a device could forge lines, hide text or have the pane load images.
+    const bool followEnd = m_logEdit->textCursor().atEnd();
+    QTextCursor cursor(m_logEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    if (!m_logEdit->document()->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertText(visibleText(result), QTextCharFormat());
+    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.endEditBlock();
+    if (followEnd)
+        m_logEdit->verticalScrollBar()->setValue(m_logEdit->verticalScrollBar()->maximum());
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    // Esc would reject the dialog and close the tool, and the log with it; the window's close
+    // button still closes it.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }

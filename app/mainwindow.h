@@ -10,6 +10,7 @@ class CommonWidget;
 class ComunicationWidget;
 class FileManagerWidget;
 class PinPadWidget;
+class QKeyEvent;
 class QLibrary;
 class QTabWidget;
 class QTextEdit;
@@ -24,10 +25,16 @@ public:
     void initAction();
     // Loads the device library at path and binds the PIN pad panel: 0 when it loaded, else -1.
     int loadLibrary(QString path);
+    // Unbinds the PIN pad panel and releases the library object: 0.
     int freeLibrary();
 
 public slots:
+    // Adds result as one plain-text paragraph, control characters shown as escapes, and an empty
+    // paragraph after it.
     void onRecvResult(QString result);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QTabWidget* m_tabWidget;

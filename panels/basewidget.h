@@ -4,6 +4,7 @@
 #define BASEWIDGET_H
 
 #include <QLibrary>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -21,9 +22,33 @@ protected:
     // The result line of a handler whose device function is not bound: its tag, then the words
     // that every panel uses for it.
     static QString unboundLine(const QString& tag);
-    // Resolves name in library; when it is missing, writes the loader's error text as one line to
-    // standard output. Returns the resolved address, null included.
+    // Resolves name in library; when it is missing, writes one line to standard output naming
+    // the symbol, the library and the loader's reason, and flushes it. Returns the resolved
+    // address, null included.
     static QFunctionPointer resolveOrReport(QLibrary* library, const char* name);
+
+    // Runs call, one synchronous device call, and returns its code. Meanwhile the panel is
+    // disabled under a wait cursor; clicks and keys that arrived during the call are delivered
+    // before the panel is enabled again, so they are dropped instead of becoming further calls.
+    template <typename Call>
+    int callDevice(Call call)
+    {
+        const DeviceCallScope scope(this);
+        return call();
+    }
+
+private:
+    class DeviceCallScope {
+    public:
+        explicit DeviceCallScope(BaseWidget* panel);
+        ~DeviceCallScope();
+        DeviceCallScope(const DeviceCallScope&) = delete;
+        DeviceCallScope& operator=(const DeviceCallScope&) = delete;
+
+    private:
+        BaseWidget* m_panel;
+        QPointer<QWidget> m_focus;
+    };
 };
 
 #endif

@@ -76,7 +76,7 @@ void CommonWidget::onReadDeviceSN()
     }
     char serial[256];
     std::memset(serial, 0, 255);
-    m_readDeviceSN(0, "", 9600, serial);
+    callDevice([&] { return m_readDeviceSN(0, "", 9600, serial); });
     const QString text = deviceText(serial, 255);
     qDebug() << "readIdAction device id:" << text << debugEndl;
     emit onMessage(QString::fromUtf8(kReadTag) + text);
@@ -88,7 +88,7 @@ void CommonWidget::onWtriteDeviceSN()
         emit onMessage(unboundLine(QString::fromUtf8(kWriteTag)));
         return;
     }
-    const int code = m_writeDeviceSN(0, "", 9600, kSerialNumber);
+    const int code = callDevice([&] { return m_writeDeviceSN(0, "", 9600, kSerialNumber); });
     qDebug() << "writeIdAction:" << code << debugEndl;
     emit onMessage(QString::fromUtf8(kWriteTag) + QString::number(code));
 }

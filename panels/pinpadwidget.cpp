@@ -10,10 +10,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <climits>
 #include <cstring>
 #include <exception>
-#include <vector>
+#include <memory>
 
 namespace {
 // The test keys downloaded into the PIN pad; the fields show their uppercase hex.
@@ -31,16 +30,6 @@ QString resultLine(const char* tag, int code, const QString& text)
 {
     return QString::fromUtf8(tag) + QLatin1Char('[') + QString::number(code)
         + QLatin1String("] ") + text;
-}
-
-// The length passed with the split-nibble text: twice the byte count, kept inside int.
-int nibbleLength(int length)
-{
-    if (length > INT_MAX / 2)
-        return INT_MAX;
-    if (length < INT_MIN / 2)
-        return INT_MIN;
-    return 2 * length;
 }
 }
 
@@ -93,6 +82,14 @@ void PinPadWidget::loadLibrary(QLibrary* library)
         reinterpret_cast<InputPasswordFunc>(resolveOrReport(library, "InputPassword"));
 }
 
+void PinPadWidget::unbindLibrary()
+{
+    m_generateKeyFromPw = nullptr;
+    m_setPwMkey = nullptr;
+    m_setPwWkey = nullptr;
+    m_inputPassword = nullptr;
+}
+
 void PinPadWidget::onPairKeyClick()
 {
     if (!m_generateKeyFromPw) {
@@ -101,7 +98,7 @@ void PinPadWidget::onPairKeyClick()
     }
     char keyPair[256];
     std::memset(keyPair, 0, sizeof keyPair);
-    const int code = m_generateKeyFromPw(256, keyPair);
+    const int code = callDevice([&] { return m_generateKeyFromPw(256, keyPair); });
     const QString text = deviceText(keyPair, sizeof keyPair);
     qDebug().noquote() << "public key:" << text << debugEndl;
     m_publicKeyEdit->setText(text);
@@ -116,8 +113,10 @@ void PinPadWidget::onMainKeyClick()
     }
     const QByteArray publicText = m_publicKeyEdit->text().toLocal8Bit();
     const int n = static_cast<int>(std::strlen(publicText.constData()));
-    std::vector<char> publicKey(static_cast<size_t>(n / 2));
-    Utils::hexStringDec30(publicText.constData(), n, publicKey.data());
+    // A real heap buffer even for an empty field: the key library then sees a key of length 0,
+    // not a null pointer.
+    const std::unique_ptr<char[]> publicKey(new char[n / 2]);
+    Utils::hexStringDec30(publicText.constData(), n, publicKey.get());
 
     char cipher[1024];
     unsigned char hex[1024];
@@ -125,11 +124,11 @@ void PinPadWidget::onMainKeyClick()
     std::memset(hex, 0, sizeof hex);
     // The hex of at most 511 bytes keeps a NUL in the buffer, whatever the field was given.
     const int hexBytes = qMin(n / 2, static_cast<int>(sizeof hex - 1) / 2);
-    Utils::bytesToHexString(reinterpret_cast<const unsigned char*>(publicKey.data()), hexBytes, hex);
+    Utils::bytesToHexString(reinterpret_cast<const unsigned char*>(publicKey.get()), hexBytes, hex);
     qDebug().noquote() << "sm2 public key:" << QString::fromLatin1(reinterpret_cast<char*>(hex));
 
     int length = 0;
-    if (!encryptKey(QString::fromUtf8(kMainKeyTag), publicKey.data(), n / 2, kTestMainKey, cipher,
+    if (!encryptKey(QString::fromUtf8(kMainKeyTag), publicKey.get(), n / 2, kTestMainKey, cipher,
                     5, 511, &length))
         return;
 
@@ -139,7 +138,7 @@ void PinPadWidget::onMainKeyClick()
     const QString nibbleText = deviceText(nibble, sizeof nibble);
     qDebug().noquote() << length << nibbleText << debugEndl;
 
-    const int code = m_setPwMkey(nibble, nibbleLength(length));
+    const int code = callDevice([&] { return m_setPwMkey(nibble, 2 * length); });
     emit onMessage(resultLine(kMainKeyTag, code, nibbleText));
 }
 
@@ -164,7 +163,7 @@ void PinPadWidget::onWorkKeyClick()
     const QString nibbleText = deviceText(nibble, 255);
     qDebug().noquote() << length << nibbleText << debugEndl;
 
-    const int code = m_setPwWkey(nibble, nibbleLength(length));
+    const int code = callDevice([&] { return m_setPwWkey(nibble, 2 * length); });
     emit onMessage(resultLine(kWorkKeyTag, code, nibbleText));
 }
 
@@ -176,7 +175,7 @@ void PinPadWidget::onInputPinClick()
     }
     char pin[256];
     std::memset(pin, 0, 255);
-    const int code = m_inputPassword(120, "", "", "", 6, 255, pin);
+    const int code = callDevice([&] { return m_inputPassword(120, "", "", "", 6, 255, pin); });
     emit onMessage(resultLine(kInputPinTag, code, deviceText(pin, 255)));
 }
 
@@ -192,6 +191,12 @@ bool PinPadWidget::encryptKey(const QString& tag, char* key, int keyLength, cons
         return false;
     } catch (...) {
         emit onMessage(tag + QStringLiteral("密钥库出错"));
+        return false;
+    }
+    // Nothing is sent after a failure: a device handed an empty text and a negative length might
+    // answer success.
+    if (*length <= 0) {
+        emit onMessage(tag + QStringLiteral("密钥加密失败(L=%1)").arg(*length));
         return false;
     }
     if (*length > maxLength) {

@@ -15,6 +15,9 @@ public:
     explicit PinPadWidget(QWidget* parent = nullptr);
 
     void loadLibrary(QLibrary* library) override;
+    // Forgets the four device functions, for when the library is about to be unloaded: each
+    // button then reports that its function is not loaded.
+    void unbindLibrary();
 
 public slots:
     void onPairKeyClick();
@@ -24,8 +27,9 @@ public slots:
 
 private:
     // Encrypts a test key through the key wrapper into cipher. Returns false, after emitting the
-    // handler's result line, when the key library throws or reports more bytes than fit
-    // maxLength (the split-nibble text of maxLength bytes still fits its buffer with a NUL).
+    // handler's result line, when the key library throws, fails (L <= 0) or reports more bytes
+    // than fit maxLength (the split-nibble text of maxLength bytes still fits its buffer with a
+    // NUL).
     bool encryptKey(const QString& tag, char* key, int keyLength, const char* data, char* cipher,
                     int algorithm, int maxLength, int* length);
 

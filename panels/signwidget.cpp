@@ -103,7 +103,7 @@ void SignWidget::onShowPDf()
         return;
     }
     const QByteArray pathBytes = path.toUtf8();
-    m_showPdf(0, "", 9600, timeoutValue, pathBytes.constData());
+    callDevice([&] { return m_showPdf(0, "", 9600, timeoutValue, pathBytes.constData()); });
 }
 
 void SignWidget::onConfirmPdf()
@@ -119,7 +119,8 @@ void SignWidget::onConfirmPdf()
     char confirm[256];
     std::memset(confirm, 0, sizeof confirm);
     const QByteArray pathBytes = path.toUtf8();
-    m_confirmPdf(0, "", 9600, timeoutValue, pathBytes.constData(), confirm);
+    callDevice(
+        [&] { return m_confirmPdf(0, "", 9600, timeoutValue, pathBytes.constData(), confirm); });
 }
 
 // Signing is offered on the panel but not carried out: the device's signing functions are bound

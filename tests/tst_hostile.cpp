@@ -1,7 +1,8 @@
-// Misbehaving device and key libraries: text without a NUL or not UTF-8, extreme codes and
-// lengths, odd public-key text, and device library files that are not loadable libraries. Each
-// case checks what the user sees and that nothing else changed; the sanitizer build checks that
-// no buffer is read or written out of bounds.
+// Misbehaving device and key libraries: text without a NUL, not UTF-8 or made to look like HTML
+// or several lines, extreme codes and lengths, odd public-key text, input that arrives while a
+// device call blocks, and device library files that are not loadable libraries. Each case checks
+// what the user sees and that nothing else changed; the sanitizer build checks that no buffer is
+// read or written out of bounds.
 #include "app/mainwindow.h"
 #include "capture.h"
 #include "panelinspect.h"
@@ -9,13 +10,16 @@
 #include "fakekeylib.h"
 #include "panels/commonwidget.h"
 #include "panels/pinpadwidget.h"
+#include "panels/signwidget.h"
 #include "workingdirectory.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QGridLayout>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -41,6 +45,35 @@ QStringList press(BaseWidget* panel, int row, int column)
     for (const QList<QVariant>& arguments : spy)
         lines << arguments.at(0).toString();
     return lines;
+}
+
+// Posts a left-button click on button into the event queue, where a user's click waits while a
+// device call blocks the event loop.
+void postClick(QPushButton* button)
+{
+    const QPointF inside(button->width() / 2, button->height() / 2);
+    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, inside,
+                                                        Qt::LeftButton, Qt::LeftButton,
+                                                        Qt::NoModifier));
+    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, inside,
+                                                        Qt::LeftButton, Qt::NoButton,
+                                                        Qt::NoModifier));
+}
+
+// What a device call saw of its panel, recorded from inside the call.
+struct DuringCall {
+    QPushButton* button;
+    bool enabled;
+    bool waitCursor;
+};
+
+void clickFromInsideCall(void* context)
+{
+    auto* during = static_cast<DuringCall*>(context);
+    during->enabled = during->button->isEnabled();
+    during->waitCursor = QApplication::overrideCursor()
+        && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    postClick(during->button);
 }
 
 const int kX86_64 = 62;
@@ -70,6 +103,8 @@ private slots:
     void deviceTextIsBounded();
     void encryptedKeyLength_data();
     void encryptedKeyLength();
+    void clickDuringDeviceCallIsDropped_data();
+    void clickDuringDeviceCallIsDropped();
     void publicKeyText_data();
     void publicKeyText();
     void unloadableDeviceLibrary_data();
@@ -79,6 +114,9 @@ private:
     FakeDeviceHandle device{FAKE_DEVICE_PATH};
     QScopedPointer<PinPadWidget> pinPad;
     QScopedPointer<CommonWidget> common;
+    QScopedPointer<SignWidget> sign;
+    // Shows the panels' result lines in its log pane, as the tool does.
+    QScopedPointer<MainWindow> window;
 };
 
 void TestHostile::init()
@@ -87,8 +125,17 @@ void TestHostile::init()
     resetFakeKeyLib();
     pinPad.reset(new PinPadWidget());
     common.reset(new CommonWidget());
+    sign.reset(new SignWidget());
     pinPad->loadLibrary(&device.library());
     common->loadLibrary(&device.library());
+    sign->loadLibrary(&device.library());
+    {
+        WorkingDirectory noLibrary;
+        window.reset(new MainWindow());
+    }
+    window->findChild<QTextEdit*>()->clear();
+    connect(pinPad.data(), SIGNAL(onMessage(QString)), window.data(), SLOT(onRecvResult(QString)));
+    connect(common.data(), SIGNAL(onMessage(QString)), window.data(), SLOT(onRecvResult(QString)));
 }
 
 void TestHostile::deviceTextIsBounded_data()
@@ -97,6 +144,7 @@ void TestHostile::deviceTextIsBounded_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("shown"); // in the log pane, when it differs from the line
 
     const QString pair = QStringLiteral("(申请公私钥对)GenerateKeyFromPw:");
     const QString pin = QStringLiteral("(输入密码)InputPassword:");
@@ -106,16 +154,37 @@ void TestHostile::deviceTextIsBounded_data()
 
     QTest::newRow("key pair: 256 bytes, no NUL, INT_MIN")
         << "pair" << INT_MIN << QByteArray(256, 'A')
-        << pair + QStringLiteral("[%1] ").arg(INT_MIN) + QString(256, 'A');
+        << pair + QStringLiteral("[%1] ").arg(INT_MIN) + QString(256, 'A') << QString();
     QTest::newRow("key pair: not UTF-8, INT_MAX")
-        << "pair" << INT_MAX << notUtf8 << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text;
+        << "pair" << INT_MAX << notUtf8 << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text
+        << QString();
     QTest::newRow("PIN: 255 cleared bytes, no NUL, -1")
-        << "pin" << -1 << QByteArray(255, 'P') + 'Z' << pin + QStringLiteral("[-1] ") + QString(255, 'P');
+        << "pin" << -1 << QByteArray(255, 'P') + 'Z' << pin + QStringLiteral("[-1] ") + QString(255, 'P')
+        << QString();
     QTest::newRow("PIN: not UTF-8, INT_MIN")
-        << "pin" << INT_MIN << notUtf8 << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text;
+        << "pin" << INT_MIN << notUtf8 << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text
+        << QString();
     QTest::newRow("serial: 256 bytes, no NUL, INT_MAX")
-        << "serial" << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S');
-    QTest::newRow("serial: not UTF-8, -1") << "serial" << -1 << notUtf8 << serial + notUtf8Text;
+        << "serial" << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S') << QString();
+    QTest::newRow("serial: not UTF-8, -1")
+        << "serial" << -1 << notUtf8 << serial + notUtf8Text << QString();
+
+    // Text made to forge a result line, hide itself or load a file shows as it is, on one line.
+    const QByteArray forged = QStringLiteral("<b>0</b><br>(下载主密钥)SetPwMkey:[0] 00??10").toUtf8();
+    QTest::newRow("key pair: HTML forging a result line")
+        << "pair" << -1 << forged << pair + QStringLiteral("[-1] ") + QString::fromUtf8(forged)
+        << QString();
+    const QByteArray image("<img src=\"/dev/zero\"><font color=white>hidden</font>");
+    QTest::newRow("serial: image of /dev/zero, white text")
+        << "serial" << 0 << image << serial + QString::fromLatin1(image) << QString();
+    const QByteArray controls = QStringLiteral("1\n(输入密码)\r\t\x1B[8m\x7F\x01").toUtf8();
+    QTest::newRow("PIN: control characters")
+        << "pin" << 0 << controls << pin + QStringLiteral("[0] ") + QString::fromUtf8(controls)
+        << pin + QStringLiteral("[0] 1\\x0A(输入密码)\\x0D\\x09\\x1B[8m\\x7F\\x01");
+    const QByteArray breaks("a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9" "d\xEF\xBF\xBC" "e\xEF\xB7\x90");
+    QTest::newRow("key pair: Unicode line breaks and object marks")
+        << "pair" << 0 << breaks << pair + QStringLiteral("[0] ") + QString::fromUtf8(breaks)
+        << pair + QStringLiteral("[0] a\\u0085b\\u2028c\\u2029d\\uFFFCe\\uFDD0");
 }
 
 void TestHostile::deviceTextIsBounded()
@@ -124,6 +193,7 @@ void TestHostile::deviceTextIsBounded()
     QFETCH(int, code);
     QFETCH(QByteArray, output);
     QFETCH(QString, line);
+    QFETCH(QString, shown);
     device.answer(code, output);
     const QStringList pinPadBefore = fieldTexts(pinPad.data());
     const QStringList commonBefore = fieldTexts(common.data());
@@ -137,6 +207,11 @@ void TestHostile::deviceTextIsBounded()
         lines = press(common.data(), 0, 1);
     QCOMPARE(lines, QStringList{line});
     QCOMPARE(device.callCount(), 1);
+    // One paragraph of plain text and the empty one after it.
+    const QTextDocument& log = *window->findChild<QTextEdit*>()->document();
+    QCOMPARE(log.blockCount(), 2);
+    QCOMPARE(log.toPlainText(), (shown.isNull() ? line : shown) + QStringLiteral("\n"));
+    QVERIFY(holdsOnlyPlainText(log));
 
     // Only a key-pair request changes a field: the public-key field takes the text.
     QStringList pinPadExpected = pinPadBefore;
@@ -150,44 +225,96 @@ void TestHostile::encryptedKeyLength_data()
 {
     QTest::addColumn<int>("row");
     QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("sent");
-    QTest::addColumn<int>("sentLength");
-    QTest::newRow("main 511 fits") << 1 << 511 << true << 1022;
-    QTest::newRow("main 512 too long") << 1 << 512 << false << 0;
-    QTest::newRow("main INT_MAX too long") << 1 << INT_MAX << false << 0;
-    QTest::newRow("main -1") << 1 << -1 << true << -2;
-    QTest::newRow("main INT_MIN") << 1 << INT_MIN << true << INT_MIN;
-    QTest::newRow("work 127 fits") << 2 << 127 << true << 254;
-    QTest::newRow("work 128 too long") << 2 << 128 << false << 0;
-    QTest::newRow("work INT_MAX too long") << 2 << INT_MAX << false << 0;
-    QTest::newRow("work -1") << 2 << -1 << true << -2;
-    QTest::newRow("work 0") << 2 << 0 << true << 0;
+    QTest::addColumn<QString>("refusal"); // follows the tag when nothing is sent
+    const QString tooLong = QStringLiteral("加密后的密钥过长(L=%1)");
+    const QString failed = QStringLiteral("密钥加密失败(L=%1)");
+    QTest::newRow("main 511 fits") << 1 << 511 << QString();
+    QTest::newRow("main 512 too long") << 1 << 512 << tooLong.arg(512);
+    QTest::newRow("main INT_MAX too long") << 1 << INT_MAX << tooLong.arg(INT_MAX);
+    QTest::newRow("main 0 failed") << 1 << 0 << failed.arg(0);
+    QTest::newRow("main -1 failed") << 1 << -1 << failed.arg(-1);
+    QTest::newRow("main INT_MIN failed") << 1 << INT_MIN << failed.arg(INT_MIN);
+    QTest::newRow("work 1 fits") << 2 << 1 << QString();
+    QTest::newRow("work 127 fits") << 2 << 127 << QString();
+    QTest::newRow("work 128 too long") << 2 << 128 << tooLong.arg(128);
+    QTest::newRow("work INT_MAX too long") << 2 << INT_MAX << tooLong.arg(INT_MAX);
+    QTest::newRow("work 0 failed") << 2 << 0 << failed.arg(0);
+    QTest::newRow("work -1 failed") << 2 << -1 << failed.arg(-1);
 }
 
 void TestHostile::encryptedKeyLength()
 {
     QFETCH(int, row);
     QFETCH(int, length);
-    QFETCH(bool, sent);
-    QFETCH(int, sentLength);
+    QFETCH(QString, refusal);
     fakeKeyLib().cryptResult = length;
-    fakeKeyLib().cryptOutput = QByteArray(sent && length > 0 ? length : 0, '\x11');
+    fakeKeyLib().cryptOutput = QByteArray(refusal.isNull() ? length : 0, '\x11');
     const QStringList before = fieldTexts(pinPad.data());
     const QString tag = row == 1 ? QStringLiteral("(下载主密钥)SetPwMkey:")
                                  : QStringLiteral("(下载工作密钥)SetPwWkey:");
 
     const QStringList lines = press(pinPad.data(), row, 0);
     QCOMPARE(fieldTexts(pinPad.data()), before);
-    if (!sent) {
+    if (!refusal.isNull()) {
         QCOMPARE(device.callCount(), 0);
-        QCOMPARE(lines, QStringList{tag + QStringLiteral("加密后的密钥过长(L=%1)").arg(length)});
+        QCOMPARE(lines, QStringList{tag + refusal});
         return;
     }
     QCOMPARE(device.callCount(), 1);
-    QCOMPARE(device.call(0)->ints[0], sentLength);
-    const QByteArray text = length > 0 ? QByteArray(2 * length, '1') : QByteArray();
+    QCOMPARE(device.call(0)->ints[0], 2 * length);
+    const QByteArray text(2 * length, '1');
     QCOMPARE(QByteArray(device.call(0)->texts[0]), text);
     QCOMPARE(lines, QStringList{tag + QStringLiteral("[0] ") + QString::fromLatin1(text)});
+}
+
+void TestHostile::clickDuringDeviceCallIsDropped_data()
+{
+    QTest::addColumn<QString>("panel");
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("column");
+    QTest::newRow("key pair") << "pinpad" << 0 << 0;
+    QTest::newRow("main key") << "pinpad" << 1 << 0;
+    QTest::newRow("work key") << "pinpad" << 2 << 0;
+    QTest::newRow("PIN entry") << "pinpad" << 3 << 2;
+    QTest::newRow("serial write") << "common" << 0 << 0;
+    QTest::newRow("serial read") << "common" << 0 << 1;
+    QTest::newRow("show PDF") << "sign" << 3 << 1;
+    QTest::newRow("confirm PDF") << "sign" << 3 << 2;
+}
+
+void TestHostile::clickDuringDeviceCallIsDropped()
+{
+    QFETCH(QString, panel);
+    QFETCH(int, row);
+    QFETCH(int, column);
+    BaseWidget* target = panel == "pinpad" ? static_cast<BaseWidget*>(pinPad.data())
+        : panel == "common"                ? static_cast<BaseWidget*>(common.data())
+                                           : static_cast<BaseWidget*>(sign.data());
+    qobject_cast<QLineEdit*>(gridCell(sign.data(), 1, 1))->setText(QStringLiteral("a.pdf"));
+    fakeKeyLib().cryptResult = 1;
+    fakeKeyLib().cryptOutput = QByteArray("\x5A");
+    target->show();
+    QVERIFY(QTest::qWaitForWindowActive(target));
+    auto* button = qobject_cast<QPushButton*>(gridCell(target, row, column));
+    button->setFocus();
+
+    // The device posts a click on the same button from inside its call.
+    DuringCall during{button, true, false};
+    device.duringCall(&clickFromInsideCall, &during);
+    button->click();
+    device.duringCall(nullptr, nullptr);
+    QCoreApplication::processEvents();
+    QCOMPARE(device.callCount(), 1);
+    QVERIFY(!during.enabled);
+    QVERIFY(during.waitCursor);
+    QVERIFY(button->isEnabled());
+    QVERIFY(!QApplication::overrideCursor());
+    QCOMPARE(QApplication::focusWidget(), button);
+
+    // The same click posted outside a call reaches the button.
+    postClick(button);
+    QCoreApplication::processEvents();
+    QCOMPARE(device.callCount(), 2);
 }
 
 void TestHostile::publicKeyText_data()

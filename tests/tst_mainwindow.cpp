@@ -1,9 +1,10 @@
-// The main window: its widgets, the five panels and their message route, and the loading of the
-// device library from the working directory.
+// The main window: its widgets, the five panels and their message route, the keys that must not
+// close it or press a button, and the loading of the device library from the working directory.
 #include "app/mainwindow.h"
 #include "capture.h"
 #include "workingdirectory.h"
 #include "fakedevicehandle.h"
+#include "panelinspect.h"
 #include "panels/commonwidget.h"
 #include "panels/comunicationwidget.h"
 #include "panels/filemanagerwidget.h"
@@ -12,6 +13,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTextEdit>
@@ -38,6 +40,7 @@ private slots:
     void windowLayout();
     void fivePanelsOnlyPinPadShown();
     void everyPanelRoutesToLogPane();
+    void escapeAndEnterNeitherCloseNorPress();
     void failedLoadIsShownAndLeavesPinPadUnbound();
     // The dynamic loader matches "./quorvel/libClientScreen.so" by name against libraries already
     // loaded, and the window leaves its library loaded: this must be the first successful load.
@@ -106,6 +109,32 @@ void TestMainWindow::everyPanelRoutesToLogPane()
     }
     // Each line is followed by one empty line.
     QCOMPARE(logPane(window)->toPlainText() + QStringLiteral("\n"), expected);
+}
+
+void TestMainWindow::escapeAndEnterNeitherCloseNorPress()
+{
+    WorkingDirectory empty;
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    logPane(window)->clear();
+    auto* panel = window.findChild<PinPadWidget*>();
+    for (QPushButton* button : window.findChildren<QPushButton*>())
+        QVERIFY(!button->autoDefault() && !button->isDefault());
+
+    // Enter in a read-only field after the key-pair button had the focus: the unbound panel
+    // would answer in the log pane if it pressed the button.
+    gridCell(panel, 0, 0)->setFocus();
+    auto* publicKey = qobject_cast<QLineEdit*>(gridCell(panel, 0, 1));
+    publicKey->setFocus();
+    QTest::keyClick(publicKey, Qt::Key_Return);
+    QTest::keyClick(publicKey, Qt::Key_Enter);
+    QCOMPARE(logPane(window)->toPlainText(), QString());
+
+    QTest::keyClick(publicKey, Qt::Key_Escape);
+    QVERIFY(window.isVisible());
+    QVERIFY(window.close());
+    QVERIFY(!window.isVisible());
 }
 
 void TestMainWindow::failedLoadIsShownAndLeavesPinPadUnbound()
@@ -187,6 +216,16 @@ void TestMainWindow::freeLibraryReleases()
     QCOMPARE(window.freeLibrary(), 0);
     QVERIFY(!dlopen("./quorvel/libClientScreen.so", RTLD_NOW | RTLD_NOLOAD));
     QCOMPARE(window.freeLibrary(), 0);
+
+    // The PIN pad no longer holds addresses in the unloaded library.
+    logPane(window)->clear();
+    for (QPushButton* button : window.findChild<PinPadWidget*>()->findChildren<QPushButton*>())
+        button->click();
+    QCOMPARE(logPane(window)->toPlainText().split(QStringLiteral("\n\n")),
+             (QStringList{"(申请公私钥对)GenerateKeyFromPw:设备函数未加载",
+                          "(下载主密钥)SetPwMkey:设备函数未加载",
+                          "(下载工作密钥)SetPwWkey:设备函数未加载",
+                          "(输入密码)InputPassword:设备函数未加载\n"}));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -5,7 +5,7 @@
 #include <vector>
 
 namespace {
-FakeDeviceScript script = {0, 0, {}};
+FakeDeviceScript script = {0, 0, {}, nullptr, nullptr};
 std::vector<FakeDeviceCall> calls;
 
 FakeDeviceCall& record(const char* name)
@@ -33,6 +33,8 @@ void addText(FakeDeviceCall& call, const char* text)
 
 int answer(char* out)
 {
+    if (script.duringCall)
+        script.duringCall(script.context);
     if (out && script.outputLength > 0)
         std::memcpy(out, script.output, static_cast<size_t>(script.outputLength));
     return script.code;

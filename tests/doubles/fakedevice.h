@@ -8,6 +8,8 @@ struct FakeDeviceScript {
     int code;            // returned by every device function
     int outputLength;    // bytes copied into the call's out buffer, exactly as given (no NUL added)
     char output[1024];
+    void (*duringCall)(void* context); // when set, run inside every scripted device call
+    void* context;
 };
 
 struct FakeDeviceCall {

@@ -10,6 +10,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 KEY16 = bytes.fromhex("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C")
 DATA16 = bytes.fromhex("B4E29C71A05D3F86E7C2194B6AD08F35")
 PRIVATE32 = bytes(range(1, 33))  # a usable SM2 private key: 0 < d < n
+SPLIT_NIBBLE = b"0123456789:;<=>?"  # every character of split-nibble text
 
 SEEDS = {
     "codecs": {
@@ -51,6 +52,21 @@ SEEDS = {
         # path: call, timeout, path
         "show_missing_path": bytes([7, 30]) + b"missing.pdf",
         "confirm_directory_path": bytes([8, 0]) + b".",
+    },
+    "logpane": {
+        # button (0 key pair, 1 PIN entry), code (4 bytes, big-endian), the device's output bytes
+        "public_key": bytes([0]) + (0).to_bytes(4, "big") + SPLIT_NIBBLE * 8 + b"\0",
+        "pin_block": bytes([1]) + (0).to_bytes(4, "big") + SPLIT_NIBBLE * 2 + b"\0",
+        "html_forged_line": bytes([0]) + (-1).to_bytes(4, "big", signed=True)
+        + "<b>0</b><br>(下载主密钥)SetPwMkey:[0] 00??10".encode() + b"\0",
+        "image_white_text": bytes([1]) + (0).to_bytes(4, "big")
+        + b'<img src="/dev/zero"><font color=white>hidden</font>\0',
+        "control_characters": bytes([1]) + (0).to_bytes(4, "big")
+        + "1\n(输入密码)\r\t\x1b[8m\x7f\x01".encode() + b"\0",
+        "unicode_breaks": bytes([0]) + (0).to_bytes(4, "big")
+        + "a\u0085b\u2028c\u2029d\ufffce\ufdd0".encode() + b"\0",
+        "full_buffer_no_nul": bytes([1]) + (-2**31).to_bytes(4, "big", signed=True) + b"P" * 256,
+        "not_utf8": bytes([0]) + (2**31 - 1).to_bytes(4, "big") + b"\xff\xfe\xc3(ok\0",
     },
 }
 

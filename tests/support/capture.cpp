@@ -65,6 +65,11 @@ StdoutCapture::~StdoutCapture()
 QByteArray StdoutCapture::text()
 {
     std::fflush(nullptr);
+    return written();
+}
+
+QByteArray StdoutCapture::written() const
+{
     QByteArray result;
     char chunk[4096];
     off_t offset = 0;

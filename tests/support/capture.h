@@ -36,8 +36,11 @@ public:
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
-    // Everything written so far.
+    // Everything written so far, after flushing every stdio stream.
     QByteArray text();
+    // What has reached the file descriptor, without flushing: output still held in a stdio
+    // buffer is missing.
+    QByteArray written() const;
 
 private:
     int fd_;

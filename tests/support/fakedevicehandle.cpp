@@ -21,3 +21,10 @@ void FakeDeviceHandle::answer(int code, const QByteArray& output)
     script->outputLength = length;
     std::memcpy(script->output, output.constData(), static_cast<size_t>(length));
 }
+
+void FakeDeviceHandle::duringCall(void (*callback)(void*), void* context)
+{
+    FakeDeviceScript* script = script_();
+    script->duringCall = callback;
+    script->context = context;
+}

@@ -14,6 +14,8 @@ public:
 
     // The next calls return code and write output (exactly these bytes, no NUL added).
     void answer(int code, const QByteArray& output);
+    // The next calls run callback(context) before they answer; a null callback stops that.
+    void duringCall(void (*callback)(void*), void* context);
     void reset() { reset_(); }
     int callCount() { return callCount_(); }
     const FakeDeviceCall* call(int index) { return call_(index); }

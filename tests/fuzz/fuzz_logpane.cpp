@@ -1,0 +1,108 @@
+// Fuzz target for the road from device text to the log pane. The real window's PIN pad panel,
+// bound to the scripted device library, asks for a key pair or a PIN entry; the device answers
+// with an arbitrary code and arbitrary bytes, and the window shows the result line. The pane must
+// gain exactly two paragraphs (the line and the empty one after it), hold plain text only (no
+// image, link, list, table or formatted text), and the line must start with its tag and hold no
+// character that breaks or hides text. The document is laid out after each input, so text that
+// made the pane load an image or a file would show as a hang, a crash or a leak.
+//
+// Input: a button byte (even: key pair, odd: PIN entry), the code as four bytes (big-endian), then
+// the bytes the device writes into the panel's 256-byte buffer (at most 256, no NUL added).
+#include "fuzzinput.h"
+
+#include "app/mainwindow.h"
+#include "panels/pinpadwidget.h"
+#include "tests/doubles/fakedevice.h"
+#include "tests/support/panelinspect.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QApplication>
+#include <QLibrary>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
+
+namespace {
+
+// Both handlers pass the device a 256-byte buffer; a device that writes past it breaks the
+// contract in a way no caller can guard against.
+constexpr std::size_t kDeviceBufferSize = 256;
+
+struct Tool {
+    QApplication* application = nullptr;
+    QLibrary* device = nullptr;
+    MainWindow* window = nullptr;
+    PinPadWidget* pinPad = nullptr;
+    QTextDocument* log = nullptr;
+};
+Tool g_tool;
+
+int g_argc = 1;
+char g_name[] = "fuzz_logpane";
+char* g_argv[] = {g_name, nullptr};
+
+// The panel's debug lines would fill the fuzzer's log at every input; everything else still goes
+// to standard error, and a fatal message still aborts.
+void dropDebugLines(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(message));
+    if (type == QtFatalMsg)
+        std::abort();
+}
+
+bool breaksOrHides(QChar character)
+{
+    const ushort code = character.unicode();
+    return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029
+        || code == 0xFDD0 || code == 0xFDD1 || code == 0xFFFC;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(dropDebugLines);
+    g_tool.application = new QApplication(g_argc, g_argv);
+    // Started in a scratch directory, the window finds no device library of its own.
+    g_tool.window = new MainWindow();
+    g_tool.pinPad = g_tool.window->findChild<PinPadWidget*>();
+    g_tool.log = g_tool.window->findChild<QTextEdit*>()->document();
+    g_tool.device = new QLibrary(QStringLiteral(FAKE_DEVICE_PATH));
+    g_tool.pinPad->loadLibrary(g_tool.device);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    FuzzInput input(data, size);
+    const bool pin = input.byte() & 1;
+    const int32_t code = input.int32();
+    fake_reset();
+    FakeDeviceScript* script = fake_script();
+    const std::vector<uint8_t> output = input.bytes(kDeviceBufferSize);
+    script->code = code;
+    script->outputLength = static_cast<int>(output.size());
+    if (!output.empty())
+        std::memcpy(script->output, output.data(), output.size());
+
+    g_tool.window->findChild<QTextEdit*>()->clear();
+    g_tool.window->onRecvResult(QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[0] 0123:;<=>?"));
+    const int before = g_tool.log->blockCount();
+    QMetaObject::invokeMethod(g_tool.pinPad, pin ? "onInputPinClick" : "onPairKeyClick");
+    g_tool.log->documentLayout()->documentSize();
+
+    FUZZ_CHECK(fake_callCount() == 1);
+    FUZZ_CHECK(g_tool.log->blockCount() == before + 2);
+    FUZZ_CHECK(holdsOnlyPlainText(*g_tool.log));
+    const QTextBlock line = g_tool.log->findBlockByNumber(before);
+    const QString tag = pin ? QStringLiteral("(输入密码)InputPassword:[")
+                            : QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[");
+    FUZZ_CHECK(line.text().startsWith(tag));
+    for (const QChar character : line.text())
+        FUZZ_CHECK(!breaksOrHides(character));
+    FUZZ_CHECK(line.next().text().isEmpty());
+    return 0;
+}
