@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -66,7 +67,12 @@ CallResult DeviceCaller::call(const QString& function, std::function<int(char* o
     for (int i = 0; i < kBufferSize; ++i)
         pending->out[static_cast<size_t>(i)] = guardByte(i);
 
-    std::thread(runPending, pending).detach();
+    try {
+        std::thread(runPending, pending).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the call is made here, without a bound on its time.
+        runPending(pending);
+    }
 
     std::unique_lock<std::mutex> lock(pending->mutex);
     if (!pending->done.wait_for(lock, std::chrono::seconds(m_timeoutSeconds),

@@ -219,7 +219,6 @@ CheckReport DeviceChecker::run()
     if (qEnvironmentVariableIsEmpty(kSimulatorPinVariable))
         qputenv(kSimulatorPinVariable, m_options.pin.toLatin1());
 
-    m_sink(QStringLiteral("device-check ") + toolVersion());
     m_library = std::make_unique<QLibrary>(m_options.library);
     // Every symbol bound at load: a library with an unresolved dependency fails here, not in a
     // call.
