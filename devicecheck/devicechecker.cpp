@@ -1,12 +1,11 @@
 #include "devicecheck/devicechecker.h"
 
 #include "device/devicefunctions.h"
+#include "devicecheck/devicereply.h"
 #include "devicecheck/pinblockreader.h"
-#include "devicecheck/sm2point.h"
 #include "panels/keywrapper.h"
 #include "panels/testkeys.h"
 #include "util/libraryidentity.h"
-#include "util/utils.h"
 
 #include <QFileInfo>
 #include <QLibrary>
@@ -55,63 +54,6 @@ constexpr int kPinBlockSize = 16;
 const char kSimulatorPinVariable[] = "QUORVEL_SIM_PIN";
 const char kTestSerials[2][16] = {"DEVICE-CHECK-1", "DEVICE-CHECK-2"};
 
-QByteArray toSplitNibble(const QByteArray& bytes)
-{
-    QByteArray text(2 * bytes.size(), '\0');
-    Utils::hexStringAdd30(bytes.constData(), bytes.size(), text.data());
-    return text;
-}
-
-QByteArray fromSplitNibble(const QByteArray& text)
-{
-    QByteArray bytes(text.size() / 2, '\0');
-    Utils::hexStringDec30(text.constData(), text.size(), bytes.data());
-    return bytes;
-}
-
-QString byteText(char byte)
-{
-    return QStringLiteral("0x%1").arg(static_cast<unsigned char>(byte), 2, 16, QLatin1Char('0'));
-}
-
-// Why text is not split-nibble text ("0" to "?" only); empty when it is.
-QString splitNibbleProblem(const QByteArray& text)
-{
-    for (int i = 0; i < text.size(); ++i)
-        if ((static_cast<unsigned char>(text[i]) & 0xF0) != 0x30)
-            return QStringLiteral("byte %1 at offset %2 is not split-nibble text ('0' to '?')")
-                .arg(byteText(text[i]))
-                .arg(i);
-    return QString();
-}
-
-// The text before the first NUL, when that NUL lies within the first limit bytes.
-bool terminatedText(const QByteArray& out, int limit, QByteArray* text)
-{
-    const int nul = out.indexOf('\0');
-    if (nul < 0 || nul >= limit)
-        return false;
-    *text = out.left(nul);
-    return true;
-}
-
-QString noNul(int limit)
-{
-    return QStringLiteral("no NUL within the %1 bytes passed").arg(limit);
-}
-
-// Why out shows writes past its first size bytes; empty when the guard is intact.
-QString overrunProblem(const QByteArray& out, int size)
-{
-    const int first = DeviceCaller::firstOverwritten(out, size);
-    if (first < 0)
-        return QString();
-    return QStringLiteral("%1 bytes written past the %2 bytes passed, the first at offset %3")
-        .arg(DeviceCaller::overwrittenCount(out, size))
-        .arg(size)
-        .arg(first);
-}
-
 // One call of the key wrapper, as the tool makes it; the output, or empty with the reason.
 QByteArray keyLibrary(QByteArray key, QByteArray data, int algorithm, int decrypt, int maxLength,
                       QString* problem)
@@ -141,46 +83,6 @@ QByteArray keyLibrary(QByteArray key, QByteArray data, int algorithm, int decryp
 QByteArray testKey(const char (&key)[16])
 {
     return QByteArray(key, sizeof key);
-}
-
-// Why a serial number's text is not printable ASCII; empty when it is.
-QString printableProblem(const QByteArray& text)
-{
-    if (text.isEmpty())
-        return QStringLiteral("an empty serial number");
-    for (int i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte > 0x7E)
-            return QStringLiteral(
-                       "byte %1 at offset %2 of the serial number is not printable ASCII")
-                .arg(byteText(text[i]))
-                .arg(i);
-    }
-    return QString();
-}
-
-// Why a key-pair request's text is not a public key on the SM2 curve; empty, with key set to
-// its bytes, when it is.
-QString publicKeyProblem(const CallResult& call, QByteArray* key)
-{
-    key->clear();
-    QByteArray text;
-    if (call.code != 0)
-        return QStringLiteral("GenerateKeyFromPw returned %1").arg(call.code);
-    if (!terminatedText(call.out, kKeyPairSize, &text))
-        return noNul(kKeyPairSize);
-    if (text.size() != 128 && text.size() != 130)
-        return QStringLiteral("%1 characters of text; a public key is 128 (X‖Y) or 130 (04‖X‖Y)")
-            .arg(text.size());
-    const QString notSplitNibble = splitNibbleProblem(text);
-    if (!notSplitNibble.isEmpty())
-        return notSplitNibble;
-    const QByteArray bytes = fromSplitNibble(text);
-    if (!isSm2Point(bytes))
-        return QStringLiteral("%1 bytes of split-nibble text, but not a point on the SM2 curve")
-            .arg(bytes.size());
-    *key = bytes;
-    return QString();
 }
 
 QString quoted(const QByteArray& printable)
@@ -334,7 +236,7 @@ CallResult DeviceChecker::requestKeyPair()
 QString DeviceChecker::takePublicKey(const CallResult& call)
 {
     m_mainKeyCipher.clear();
-    m_publicKeyProblem = publicKeyProblem(call, &m_publicKey);
+    m_publicKeyProblem = publicKeyProblem(call.code, call.out, kKeyPairSize, &m_publicKey);
     return m_publicKeyProblem;
 }
 
@@ -397,7 +299,7 @@ void DeviceChecker::checkSmallKeyBuffer()
                call.milliseconds);
     else if (!terminatedText(call.out, kSmallKeyPairSize, &text))
         record(kKeyPairSmallBuffer, CheckStatus::Fail,
-               QStringLiteral("returned 0 but left ") + noNul(kSmallKeyPairSize),
+               QStringLiteral("returned 0 but left ") + noNulProblem(kSmallKeyPairSize),
                call.milliseconds);
     else
         record(
@@ -571,7 +473,7 @@ void DeviceChecker::checkPinBlock()
     if (call.code != 0)
         problem = QStringLiteral("InputPassword returned %1").arg(call.code);
     else if (!terminatedText(call.out, kPinOutSize, &text))
-        problem = noNul(kPinOutSize);
+        problem = noNulProblem(kPinOutSize);
     else if (text.size() != 2 * kPinBlockSize)
         problem = QStringLiteral("%1 characters of text; an encrypted PIN block is %2")
                       .arg(text.size())
@@ -628,7 +530,7 @@ CallResult DeviceChecker::readSerial(QByteArray* serial, QString* problem)
     if (call.code != 0)
         *problem = QStringLiteral("PN_ReadDeviceSN returned %1").arg(call.code);
     else if (!terminatedText(call.out, kSerialSize, &text))
-        *problem = noNul(kSerialSize);
+        *problem = noNulProblem(kSerialSize);
     else if ((*problem = printableProblem(text)).isEmpty())
         *serial = text;
     // A valid text is kept even past an overrun, so that a written serial number can be restored.
