@@ -279,8 +279,12 @@ void DeviceChecker::checkSmallKeyBuffer()
     // A request that succeeded made a new key pair; the main-key checks need the current one.
     if (call.code == 0) {
         const CallResult again = requestKeyPair();
-        if (!returned(kKeyPairSmallBuffer, QStringLiteral("GenerateKeyFromPw"), again))
+        if (!returned(kKeyPairSmallBuffer, QStringLiteral("GenerateKeyFromPw"), again)) {
+            m_publicKey.clear();
+            m_publicKeyProblem = QStringLiteral("the key pair was requested again and "
+                                                "GenerateKeyFromPw did not answer");
             return;
+        }
         takePublicKey(again);
     }
 
