@@ -22,6 +22,21 @@ endif()
 
 install(TARGETS simulator LIBRARY DESTINATION ${TTT_INSTALL_DIR}/quorvel)
 
+# device-check beside the tool: it finds libopenssl.so there through the same RPATH, and the
+# simulator at its default ./quorvel/libClientScreen.so when started in that directory. Its
+# manual page is compressed at build time, without name or time stamp, as Debian wants it.
+set_target_properties(device-check PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS device-check RUNTIME DESTINATION ${TTT_INSTALL_DIR})
+set(TTT_DEVICE_CHECK_MAN ${CMAKE_BINARY_DIR}/packaging/device-check.1)
+add_custom_command(OUTPUT ${TTT_DEVICE_CHECK_MAN}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/devicecheck/device-check.1
+            ${TTT_DEVICE_CHECK_MAN}
+    COMMAND gzip -9nf ${TTT_DEVICE_CHECK_MAN}
+    DEPENDS ${PROJECT_SOURCE_DIR}/devicecheck/device-check.1
+    VERBATIM)
+add_custom_target(device-check-manpage ALL DEPENDS ${TTT_DEVICE_CHECK_MAN}.gz)
+install(FILES ${TTT_DEVICE_CHECK_MAN}.gz DESTINATION usr/share/man/man1)
+
 # The launcher: arguments go on to the tool (Qt options such as -platform).
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool
      CONTENT [[#!/bin/sh

@@ -1,6 +1,7 @@
 #include "panels/pinpadwidget.h"
 
 #include "panels/keywrapper.h"
+#include "panels/testkeys.h"
 #include "util/debugendl.h"
 #include "util/devicetext.h"
 #include "util/utils.h"
@@ -15,12 +16,6 @@
 #include <memory>
 
 namespace {
-// The test keys downloaded into the PIN pad; the fields show their uppercase hex.
-const char kTestMainKey[16] = {'\x5A', '\x1C', '\x7E', '\x3B', '\x9D', '\x04', '\xF2', '\xA6',
-                               '\xC8', '\xE1', '\xB3', '\xD5', '\xF7', '\x09', '\x2A', '\x4C'};
-const char kTestWorkKey[16] = {'\xB4', '\xE2', '\x9C', '\x71', '\xA0', '\x5D', '\x3F', '\x86',
-                               '\xE7', '\xC2', '\x19', '\x4B', '\x6A', '\xD0', '\x8F', '\x35'};
-
 const char kPairKeyTag[] = "(申请公私钥对)GenerateKeyFromPw:";
 const char kMainKeyTag[] = "(下载主密钥)SetPwMkey:";
 const char kWorkKeyTag[] = "(下载工作密钥)SetPwWkey:";

@@ -47,6 +47,17 @@ enum ClientScreenResult {
     CS_ERR_PDF_NOT_PDF = -142       /* the file does not start with "%PDF-" */
 };
 
+/* Fault modes, for testing a checker of device libraries: QUORVEL_SIM_FAULT, read at every call,
+ * makes the simulator misbehave on purpose. Unset, empty or any other value: no fault.
+ *   overrun          GenerateKeyFromPw and InputPassword write 8 bytes just past the size they
+ *                    are given, PN_ReadDeviceSN just past its 256-byte buffer
+ *   ignore-size      GenerateKeyFromPw and InputPassword write their full text whatever size they
+ *                    are given (a size too small or negative no longer fails)
+ *   accept-tampered  SetPwMkey answers CS_OK for every non-null text it would refuse (tampered,
+ *                    empty, malformed) and keeps the main key it had
+ *   wrong-pin-block  InputPassword encrypts the block of a different PIN: the last digit plus one
+ *   hang             InputPassword returns only after sleeping its timeout's seconds */
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -1,5 +1,7 @@
 #include "pinblock.h"
 
+#include "faultmode.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -27,10 +29,14 @@ int buildPinBlock(int maxLen, Secret<kKeySize>& block)
     if (length > static_cast<std::size_t>(maxLen))
         return CS_ERR_PIN_TOO_LONG;
 
+    // The fault puts a PIN of the same length with another last digit in the block.
+    const bool wrongPin = faultMode() == FaultMode::WrongPinBlock;
     std::memset(block.data(), 0xFF, kKeySize);
     block[0] = static_cast<unsigned char>(length);
     for (std::size_t i = 0; i < length; ++i) {
-        const unsigned char digit = static_cast<unsigned char>(pin[i] - '0');
+        unsigned char digit = static_cast<unsigned char>(pin[i] - '0');
+        if (wrongPin && i == length - 1)
+            digit = static_cast<unsigned char>((digit + 1) % 10);
         unsigned char& byte = block[1 + i / 2];
         byte = i % 2 == 0 ? static_cast<unsigned char>((digit << 4) | 0x0F)
                           : static_cast<unsigned char>((byte & 0xF0) | digit);

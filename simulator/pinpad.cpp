@@ -1,12 +1,16 @@
 // The PIN pad: key pair, main-key and work-key download, PIN entry.
 #include "clientscreen.h"
 #include "devicestate.h"
+#include "faultmode.h"
 #include "keycrypto.h"
 #include "pinblock.h"
 #include "secret.h"
 #include "splitnibble.h"
 
 #include "clkey.h"
+
+#include <chrono>
+#include <thread>
 
 namespace {
 constexpr int kPublicKeyText = 2 * kPublicKeySize + 1; // with its NUL
@@ -31,9 +35,10 @@ int GenerateKeyFromPw(int size, char* out)
 {
     if (!out)
         return CS_ERR_NULL_OUTPUT;
-    if (size < 0)
+    const bool checkSize = faultMode() != FaultMode::IgnoreSize;
+    if (checkSize && size < 0)
         return CS_ERR_NEGATIVE_SIZE;
-    if (size < kPublicKeyText)
+    if (checkSize && size < kPublicKeyText)
         return CS_ERR_OUTPUT_TOO_SMALL;
 
     unsigned char publicKey[kPublicKeySize];
@@ -47,10 +52,12 @@ int GenerateKeyFromPw(int size, char* out)
     state.privateKey.set(privateKey);
     splitNibbleEncode(publicKey, kPublicKeySize, out);
     out[2 * kPublicKeySize] = '\0';
+    overrunPast(out, size);
     return CS_OK;
 }
 
-int SetPwMkey(const char* text, int len)
+namespace {
+int setMainKey(const char* text, int len)
 {
     Secret<kMaxCipherSize> cipher;
     const int decoded = decodeKeyText(text, len, cipher);
@@ -70,6 +77,16 @@ int SetPwMkey(const char* text, int len)
     // A work key was encrypted under the old main key; it no longer belongs to this session.
     state.workKey.drop();
     return CS_OK;
+}
+}
+
+int SetPwMkey(const char* text, int len)
+{
+    const int result = setMainKey(text, len);
+    // The fault answers success for any text it refused, and keeps the main key it had.
+    if (result != CS_OK && text && faultMode() == FaultMode::AcceptTampered)
+        return CS_OK;
+    return result;
 }
 
 int SetPwWkey(const char* text, int len)
@@ -97,12 +114,17 @@ int InputPassword(int timeout, const char*, const char*, const char*, int maxLen
 {
     if (!out)
         return CS_ERR_NULL_OUTPUT;
-    if (maxLen < 0 || outSize < 0)
+    const bool checkSize = faultMode() != FaultMode::IgnoreSize;
+    if (maxLen < 0 || (checkSize && outSize < 0))
         return CS_ERR_NEGATIVE_SIZE;
-    if (outSize < kPinBlockText)
+    if (checkSize && outSize < kPinBlockText)
         return CS_ERR_OUTPUT_TOO_SMALL;
     if (timeout < 0)
         return CS_ERR_NEGATIVE_TIMEOUT;
+    // A pad on which nobody confirms: the call comes back when the pad gives up. Nothing is locked
+    // meanwhile.
+    if (faultMode() == FaultMode::Hang)
+        std::this_thread::sleep_for(std::chrono::seconds(timeout));
 
     DeviceState& state = deviceState();
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -118,5 +140,6 @@ int InputPassword(int timeout, const char*, const char*, const char*, int maxLen
         return sealed;
     splitNibbleEncode(encrypted.data(), kKeySize, out);
     out[2 * kKeySize] = '\0';
+    overrunPast(out, outSize);
     return CS_OK;
 }

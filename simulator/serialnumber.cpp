@@ -1,12 +1,15 @@
 // The device serial number: read and write. It starts as QUORVEL_SIM_SN or a fixed default.
 #include "clientscreen.h"
 #include "devicestate.h"
+#include "faultmode.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 const char kDefaultSerial[] = "QV000001";
+// The size of the caller's buffer, which PN_ReadDeviceSN is not told.
+constexpr int kReadBufferSize = 256;
 
 // Checks a serial number, reading at most CS_MAX_SERIAL + 1 bytes of it; on CS_OK, length is
 // its number of characters.
@@ -61,6 +64,7 @@ int PN_ReadDeviceSN(int, const char*, int, char* out)
     std::lock_guard<std::mutex> lock(state.mutex);
     ensureSerial(state);
     std::memcpy(out, state.serial, std::strlen(state.serial) + 1);
+    overrunPast(out, kReadBufferSize);
     return CS_OK;
 }
 

@@ -1,0 +1,92 @@
+#include "devicecheck/checkoptions.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+namespace {
+constexpr int kMaxTimeoutSeconds = 86400;
+
+ParsedArguments failure(const QString& error)
+{
+    ParsedArguments parsed;
+    parsed.action = ParsedArguments::Error;
+    parsed.error = error;
+    return parsed;
+}
+}
+
+ParsedArguments parseArguments(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption library(QStringLiteral("library"), QString(), QStringLiteral("PATH"));
+    const QCommandLineOption pin(QStringLiteral("pin"), QString(), QStringLiteral("DIGITS"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(),
+                                     QStringLiteral("SECONDS"));
+    const QCommandLineOption json(QStringLiteral("json"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption writeSn(QStringLiteral("write-sn"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    parser.addOptions({library, pin, timeout, json, writeSn, help});
+
+    if (!parser.parse(arguments))
+        return failure(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return failure(QStringLiteral("unexpected argument '%1'")
+                           .arg(parser.positionalArguments().constFirst()));
+
+    ParsedArguments parsed;
+    if (parser.isSet(help)) {
+        parsed.action = ParsedArguments::Help;
+        return parsed;
+    }
+    CheckOptions& options = parsed.options;
+    if (parser.isSet(library)) {
+        options.library = parser.value(library);
+        if (options.library.isEmpty())
+            return failure(QStringLiteral("--library needs a path"));
+    }
+    if (parser.isSet(pin)) {
+        options.pin = parser.value(pin);
+        // What a PIN block can carry: 4 to 12 decimal digits.
+        if (!QRegularExpression(QStringLiteral("\\A[0-9]{4,12}\\z")).match(options.pin).hasMatch())
+            return failure(
+                QStringLiteral("--pin needs 4 to 12 decimal digits, not '%1'").arg(options.pin));
+    }
+    if (parser.isSet(timeout)) {
+        bool number = false;
+        options.timeoutSeconds = parser.value(timeout).toInt(&number);
+        if (!number || options.timeoutSeconds < 1 || options.timeoutSeconds > kMaxTimeoutSeconds)
+            return failure(QStringLiteral("--timeout needs a whole number of seconds from 1 to %1, "
+                                          "not '%2'")
+                               .arg(kMaxTimeoutSeconds)
+                               .arg(parser.value(timeout)));
+    }
+    if (parser.isSet(json)) {
+        options.jsonPath = parser.value(json);
+        if (options.jsonPath.isEmpty())
+            return failure(QStringLiteral("--json needs a file name"));
+    }
+    options.writeSn = parser.isSet(writeSn);
+    return parsed;
+}
+
+QString usageText()
+{
+    return QStringLiteral(
+        "Usage: device-check [--library PATH] [--pin DIGITS] [--timeout SECONDS] [--json FILE] "
+        "[--write-sn]\n"
+        "Qualifies a PIN pad device library: its functions, key chain, PIN block, buffer bounds\n"
+        "and serial number, one line per check.\n"
+        "\n"
+        "  --library PATH     the device library (default ./quorvel/libClientScreen.so)\n"
+        "  --pin DIGITS       the PIN the tester types on the pad, 4 to 12 digits (default "
+        "123456)\n"
+        "  --timeout SECONDS  the longest any one device call may take (default 150); a call that\n"
+        "                     takes longer fails its check and ends the run\n"
+        "  --json FILE        also write the results, timings and library identity as JSON\n"
+        "  --write-sn         also write a test serial number, read it back and restore the "
+        "original\n"
+        "  -h, --help         print this usage\n"
+        "\n"
+        "Exit code: 0 nothing failed, 1 a check failed, 2 the library cannot be loaded or the\n"
+        "arguments are wrong.\n");
+}

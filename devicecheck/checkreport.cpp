@@ -1,0 +1,117 @@
+#include "devicecheck/checkreport.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+
+#include <algorithm>
+
+namespace {
+QString statusWord(CheckStatus status)
+{
+    switch (status) {
+    case CheckStatus::Pass:
+        return QStringLiteral("PASS");
+    case CheckStatus::Fail:
+        return QStringLiteral("FAIL");
+    case CheckStatus::Skip:
+        break;
+    }
+    return QStringLiteral("SKIP");
+}
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const int middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+QString milliseconds(double value)
+{
+    return QString::number(value, 'f', 3) + QStringLiteral(" ms");
+}
+}
+
+int CheckReport::count(CheckStatus status) const
+{
+    return static_cast<int>(
+        std::count_if(m_results.begin(), m_results.end(),
+                      [status](const CheckResult& r) { return r.status == status; }));
+}
+
+int CheckReport::exitCode() const
+{
+    if (!m_loadFailure.isEmpty())
+        return kUnusable;
+    return count(CheckStatus::Fail) > 0 ? kCheckFailed : kAllPassed;
+}
+
+QString CheckReport::line(const CheckResult& result)
+{
+    QString text = statusWord(result.status) + QLatin1Char(' ') + result.id + QStringLiteral(": ")
+        + result.detail;
+    if (result.milliseconds >= 0)
+        text += QStringLiteral(" [") + milliseconds(result.milliseconds) + QLatin1Char(']');
+    return text;
+}
+
+QStringList CheckReport::timingLines() const
+{
+    QStringList lines;
+    for (const FunctionTimings& timings : m_timings) {
+        if (timings.milliseconds.size() < 2)
+            continue;
+        lines << QStringLiteral("median %1 %2 over %3 calls")
+                     .arg(timings.function, -17)
+                     .arg(milliseconds(median(timings.milliseconds)), 12)
+                     .arg(timings.milliseconds.size());
+    }
+    return lines;
+}
+
+QString CheckReport::summaryLine() const
+{
+    return QStringLiteral("%1 passed, %2 failed, %3 skipped")
+        .arg(count(CheckStatus::Pass))
+        .arg(count(CheckStatus::Fail))
+        .arg(count(CheckStatus::Skip));
+}
+
+QJsonObject CheckReport::toJson(const QString& toolVersion) const
+{
+    QJsonObject library{
+        {"path", m_library.path}, {"sha256", m_library.sha256}, {"simulator", m_library.simulator}};
+    if (!m_loadFailure.isEmpty())
+        library.insert("loadFailure", m_loadFailure);
+
+    QJsonArray checks;
+    for (const CheckResult& result : m_results) {
+        QJsonObject check{
+            {"id", result.id}, {"result", statusWord(result.status)}, {"detail", result.detail}};
+        check.insert("milliseconds",
+                     result.milliseconds >= 0 ? QJsonValue(result.milliseconds) : QJsonValue());
+        checks.append(check);
+    }
+
+    QJsonArray functions;
+    for (const FunctionTimings& timings : m_timings) {
+        QJsonArray calls;
+        for (double value : timings.milliseconds)
+            calls.append(value);
+        functions.append(QJsonObject{{"function", timings.function},
+                                     {"milliseconds", calls},
+                                     {"medianMilliseconds", median(timings.milliseconds)}});
+    }
+
+    return QJsonObject{{"tool", "device-check"},
+                       {"version", toolVersion},
+                       {"finished", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+                       {"library", library},
+                       {"checks", checks},
+                       {"functions", functions},
+                       {"summary",
+                        QJsonObject{{"passed", count(CheckStatus::Pass)},
+                                    {"failed", count(CheckStatus::Fail)},
+                                    {"skipped", count(CheckStatus::Skip)}}},
+                       {"exitCode", exitCode()}};
+}

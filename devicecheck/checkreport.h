@@ -1,0 +1,55 @@
+// The outcome of one run of the device checker: the library that answered, one result per check
+// and the wall time of every device call; as the lines the checker prints and as JSON evidence.
+#ifndef CHECKREPORT_H
+#define CHECKREPORT_H
+
+#include "devicecheck/devicecaller.h"
+#include "util/libraryidentity.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+enum class CheckStatus { Pass, Fail, Skip };
+
+struct CheckResult {
+    QString id;
+    CheckStatus status = CheckStatus::Skip;
+    QString detail;
+    double milliseconds = -1; // wall time of the check's device calls; negative when none was made
+};
+
+class CheckReport {
+public:
+    // Exit codes: nothing failed, a check failed, the library or the arguments are unusable.
+    static constexpr int kAllPassed = 0;
+    static constexpr int kCheckFailed = 1;
+    static constexpr int kUnusable = 2;
+
+    void setLibrary(const LibraryIdentity& identity) { m_library = identity; }
+    void setLoadFailure(const QString& reason) { m_loadFailure = reason; }
+    void add(const CheckResult& result) { m_results.append(result); }
+    void setTimings(const QVector<FunctionTimings>& timings) { m_timings = timings; }
+
+    const QVector<CheckResult>& results() const { return m_results; }
+    const LibraryIdentity& library() const { return m_library; }
+    int count(CheckStatus status) const;
+    int exitCode() const;
+
+    // "PASS <id>: <detail>", with the wall time of its calls after the detail.
+    static QString line(const CheckResult& result);
+    // The median call time of each function called more than once, one line each.
+    QStringList timingLines() const;
+    // "N passed, M failed, K skipped"
+    QString summaryLine() const;
+    QJsonObject toJson(const QString& toolVersion) const;
+
+private:
+    LibraryIdentity m_library;
+    QString m_loadFailure;
+    QVector<CheckResult> m_results;
+    QVector<FunctionTimings> m_timings;
+};
+
+#endif

@@ -1,0 +1,10 @@
+// Whether the public key a PIN pad reports is a point on the SM2 curve, checked by libcrypto.
+#ifndef SM2POINT_H
+#define SM2POINT_H
+
+#include <QByteArray>
+
+// key: 64 bytes X||Y, or 65 bytes 04||X||Y. False for any other length or prefix.
+bool isSm2Point(const QByteArray& key);
+
+#endif
