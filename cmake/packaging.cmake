@@ -9,7 +9,6 @@
 set(TTT_INSTALL_DIR opt/terminal-test-tool)
 set(TTT_ABSOLUTE_INSTALL_DIR /${TTT_INSTALL_DIR})
 
-set_target_properties(terminal-test-tool PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS terminal-test-tool RUNTIME DESTINATION ${TTT_INSTALL_DIR})
 
 get_target_property(TTT_KEYLIB_IMPORTED keylib IMPORTED)
