@@ -1,15 +1,26 @@
-# Install rules and the Debian package (CPack DEB), built by scripts/package.
+# Install rules and the Debian package (CPack DEB), built by scripts/package. Included last in the
+# top CMakeLists.txt: its final install step strips every file installed before it.
 #
 # The package puts the tool, its key library and the simulator in one directory,
-# /opt/terminal-test-tool, with the simulator at quorvel/libClientScreen.so beside the executable:
-# the tool loads the device library from ./quorvel/libClientScreen.so relative to its working
-# directory, so the launcher /usr/bin/terminal-test-tool starts it there. The executable finds
-# libopenssl.so beside itself through its RPATH ($ORIGIN), whatever directory it is started in.
+# /opt/terminal-test-tool (TTT_INSTALL_DIR), with the simulator at quorvel/libClientScreen.so
+# beside the executable: the tool loads the device library from ./quorvel/libClientScreen.so
+# relative to its working directory, so the launcher /usr/bin/terminal-test-tool starts it there.
+# The executable finds libopenssl.so beside itself through its RUNPATH ($ORIGIN), whatever
+# directory it is started in.
+#
+# Packager's settings:
+#   PACKAGE_MAINTAINER  the package's Maintainer field and the changelog's signature
+#   PACKAGE_REVISION    the Debian revision after the project's version (1.0-1); packaging/
+#                       changelog.in must start with that version
 
-set(TTT_INSTALL_DIR opt/terminal-test-tool)
+set(PACKAGE_MAINTAINER "Terminal Test Tool Maintainers <terminal-test-tool@example.com>"
+    CACHE STRING "Maintainer of the Debian package: Name <address>")
+set(PACKAGE_REVISION 1 CACHE STRING "Debian revision of the package")
+
 set(TTT_ABSOLUTE_INSTALL_DIR /${TTT_INSTALL_DIR})
+set(TTT_DOC_DIR usr/share/doc/terminal-test-tool)
+set(TTT_PACKAGE_VERSION ${PROJECT_VERSION}-${PACKAGE_REVISION})
 
-set_target_properties(terminal-test-tool PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS terminal-test-tool RUNTIME DESTINATION ${TTT_INSTALL_DIR})
 
 get_target_property(TTT_KEYLIB_IMPORTED keylib IMPORTED)
@@ -22,32 +33,21 @@ endif()
 
 install(TARGETS simulator LIBRARY DESTINATION ${TTT_INSTALL_DIR}/quorvel)
 
-# device-check beside the tool: it finds libopenssl.so there through the same RPATH, and the
-# simulator at its default ./quorvel/libClientScreen.so when started in that directory. Its
-# manual page is compressed at build time, without name or time stamp, as Debian wants it.
-set_target_properties(device-check PROPERTIES INSTALL_RPATH "$ORIGIN")
+# device-check beside the tool: it finds libopenssl.so there through the same RUNPATH, and the
+# simulator at its default ./quorvel/libClientScreen.so when started in that directory.
 install(TARGETS device-check RUNTIME DESTINATION ${TTT_INSTALL_DIR})
-set(TTT_DEVICE_CHECK_MAN ${CMAKE_BINARY_DIR}/packaging/device-check.1)
-add_custom_command(OUTPUT ${TTT_DEVICE_CHECK_MAN}.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/devicecheck/device-check.1
-            ${TTT_DEVICE_CHECK_MAN}
-    COMMAND gzip -9nf ${TTT_DEVICE_CHECK_MAN}
-    DEPENDS ${PROJECT_SOURCE_DIR}/devicecheck/device-check.1
-    VERBATIM)
-add_custom_target(device-check-manpage ALL DEPENDS ${TTT_DEVICE_CHECK_MAN}.gz)
-install(FILES ${TTT_DEVICE_CHECK_MAN}.gz DESTINATION usr/share/man/man1)
+ttt_install_manpage(devicecheck/device-check.1)
 
 # The launcher: arguments go on to the tool (Qt options such as -platform).
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool
      CONTENT [[#!/bin/sh
 # Starts the terminal test tool in its install directory, where it loads the device library
-# from ./quorvel/libClientScreen.so. To use another device library without replacing that file,
-# start @TTT_ABSOLUTE_INSTALL_DIR@/terminal-test-tool directly from a directory that holds
-# quorvel/libClientScreen.so.
+# from ./quorvel/libClientScreen.so (see terminal-test-tool(1) for using the vendor's library).
 cd @TTT_ABSOLUTE_INSTALL_DIR@ || exit 1
 exec ./terminal-test-tool "$@"
 ]] @ONLY)
 install(PROGRAMS ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool DESTINATION usr/bin)
+ttt_install_manpage(docs/terminal-test-tool.1)
 
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool.desktop
      CONTENT [[[Desktop Entry]
@@ -56,6 +56,8 @@ Name=Terminal Test Tool
 Name[zh_CN]=测试工具
 Comment=Exercise a terminal device's PIN pad: key pair, main and work key download, PIN entry
 Comment[zh_CN]=测试终端设备的密码键盘
+Keywords=PIN pad;PIN;terminal;device;key;SM2;SM4;test;
+Keywords[zh_CN]=密码键盘;终端;设备;密钥;测试;
 Exec=terminal-test-tool
 Icon=preferences-desktop-keyboard
 Terminal=false
@@ -64,16 +66,59 @@ Categories=Utility;
 install(FILES ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool.desktop
         DESTINATION usr/share/applications)
 
+# Debian's documentation files, and the one lintian finding the package answers with a reason.
+install(FILES packaging/copyright DESTINATION ${TTT_DOC_DIR})
+file(STRINGS packaging/changelog.in TTT_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT TTT_CHANGELOG_TOP MATCHES "^terminal-test-tool \\(${TTT_PACKAGE_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/changelog.in must start with an entry for version "
+                        "${TTT_PACKAGE_VERSION} (the project's version and PACKAGE_REVISION); "
+                        "its first line is: ${TTT_CHANGELOG_TOP}")
+endif()
+configure_file(packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
+ttt_install_gzipped(${CMAKE_BINARY_DIR}/packaging/changelog.Debian ${TTT_DOC_DIR})
+install(FILES packaging/lintian-overrides DESTINATION usr/share/lintian/overrides
+        RENAME terminal-test-tool)
+
+# Stripped as Debian strips (dh_strip): besides the symbols, the compiler's .comment and the old
+# .note section go. CPack's own strip (CPACK_STRIP_FILES) keeps both. Runs after every install
+# rule above and in the subdirectories, on each ELF file among them.
+install(CODE "set(TTT_STRIP \"${CMAKE_STRIP}\")")
+install(CODE [[
+    if(CMAKE_INSTALL_DO_STRIP)
+        foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+            set(path "$ENV{DESTDIR}${file}")
+            if(IS_SYMLINK "${path}" OR NOT EXISTS "${path}")
+                continue()
+            endif()
+            file(READ "${path}" magic LIMIT 4 HEX)
+            if(magic STREQUAL "7f454c46")
+                execute_process(COMMAND "${TTT_STRIP}" --remove-section=.comment
+                                        --remove-section=.note --strip-unneeded "${path}"
+                                RESULT_VARIABLE failed)
+                if(failed)
+                    message(FATAL_ERROR "${TTT_STRIP} failed on ${path}")
+                endif()
+            endif()
+        endforeach()
+    endif()
+]])
+
 # Debian package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME terminal-test-tool)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "terminal-test-tool maintainers <terminal-test-tool@localhost>")
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${PACKAGE_REVISION})
+set(CPACK_PACKAGE_CONTACT "${PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Desktop test tool for a PIN pad terminal device")
+# Lines of 80 columns or fewer, as Debian's policy wants them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "A Qt 5 window that exercises a terminal device's PIN pad through the device library:\n"
-    "request its SM2 key pair, download a main key and a work key, start a PIN entry.\n"
-    "Ships a device simulator as the default device library and a stand-in key library.")
+    "A Qt 5 window that exercises a terminal device's PIN pad through its\n"
+    "device library: request the SM2 key pair, download a main key and a work\n"
+    "key, start a PIN entry. It ships a device simulator as the default device\n"
+    "library, and a stand-in key library. Beside it, device-check qualifies a\n"
+    "device library from the command line, the PIN block verified end to end.\n"
+    ".\n"
+    "The keys it downloads are fixed test keys: for test devices only.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 # The paths above are relative to the root of the target system.
 set(CPACK_PACKAGING_INSTALL_PREFIX /)

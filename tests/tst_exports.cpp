@@ -1,5 +1,7 @@
-// The executable exports the key wrapper's two functions in its dynamic symbol table.
+// The executable exports the key wrapper's two functions in its dynamic symbol table, and no binary
+// of ours searches a relative directory for libraries.
 #include <QDeadlineTimer>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <cerrno>
@@ -18,6 +20,8 @@ class TestExports : public QObject {
 private slots:
     void wrapperFunctionsAreDynamicSymbols_data();
     void wrapperFunctionsAreDynamicSymbols();
+    void librarySearchPathIsAbsolute_data();
+    void librarySearchPathIsAbsolute();
 };
 
 void TestExports::wrapperFunctionsAreDynamicSymbols_data()
@@ -27,19 +31,20 @@ void TestExports::wrapperFunctionsAreDynamicSymbols_data()
     QTest::newRow("generateKey") << "generateKey[abi:cxx11](int)";
 }
 
-struct NmRun {
+struct ProgramRun {
     bool finished = false;
     int exitCode = -1;
     QByteArray output;
     QString error;
 };
 
-// Runs nm on the executable and collects its standard output. posix_spawn rather than QProcess:
-// Qt 5.15's QProcess starts children with clone(CLONE_PIDFD), which qemu-user before 8.0 (Debian
-// 12's qemu-aarch64-static, under which aarch64 builds run this test) refuses.
-static NmRun runNm()
+// Runs a binutils program (argv[0], a path) and collects its standard output. posix_spawn rather
+// than QProcess: Qt 5.15's QProcess starts children with clone(CLONE_PIDFD), which qemu-user
+// before 8.0 (Debian 12's qemu-aarch64-static, under which aarch64 builds run this test) refuses.
+static ProgramRun runProgram(char* const argv[])
 {
-    NmRun run;
+    const QString program = QString::fromLocal8Bit(argv[0]);
+    ProgramRun run;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         run.error = QStringLiteral("pipe: ") + QString::fromUtf8(std::strerror(errno));
@@ -48,16 +53,13 @@ static NmRun runNm()
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    char nm[] = NM_PATH, dynamic[] = "-D", demangle[] = "-C", defined[] = "--defined-only",
-         tool[] = TOOL_PATH;
-    char* const argv[] = {nm, dynamic, demangle, defined, tool, nullptr};
     pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, nm, &actions, nullptr, argv, environ);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
     if (spawned != 0) {
         close(pipeFds[0]);
-        run.error = QStringLiteral(NM_PATH ": ") + QString::fromUtf8(std::strerror(spawned));
+        run.error = program + ": " + QString::fromUtf8(std::strerror(spawned));
         return run;
     }
     const QDeadlineTimer deadline(30000);
@@ -69,7 +71,7 @@ static NmRun runNm()
             continue;
         if (ready <= 0) {
             kill(pid, SIGKILL);
-            run.error = QStringLiteral(NM_PATH " did not finish within 30 s");
+            run.error = program + " did not finish within 30 s";
             break;
         }
         const ssize_t got = read(pipeFds[0], buffer, sizeof buffer);
@@ -89,7 +91,7 @@ static NmRun runNm()
         run.finished = true;
         run.exitCode = WEXITSTATUS(status);
     } else {
-        run.error = QStringLiteral(NM_PATH " ended without an exit code");
+        run.error = program + " ended without an exit code";
     }
     return run;
 }
@@ -97,7 +99,10 @@ static NmRun runNm()
 void TestExports::wrapperFunctionsAreDynamicSymbols()
 {
     QFETCH(QString, signature);
-    const NmRun nm = runNm();
+    char nmPath[] = NM_PATH, dynamic[] = "-D", demangle[] = "-C", defined[] = "--defined-only",
+         tool[] = TOOL_PATH;
+    char* const argv[] = {nmPath, dynamic, demangle, defined, tool, nullptr};
+    const ProgramRun nm = runProgram(argv);
     QVERIFY2(nm.finished, qPrintable(nm.error));
     QCOMPARE(nm.exitCode, 0);
     const QStringList lines = QString::fromUtf8(nm.output).split('\n');
@@ -109,6 +114,44 @@ void TestExports::wrapperFunctionsAreDynamicSymbols()
             found = true;
     }
     QVERIFY2(found, qPrintable(signature + " missing from the dynamic symbol table"));
+}
+
+void TestExports::librarySearchPathIsAbsolute_data()
+{
+    QTest::addColumn<QByteArray>("binary");
+    QTest::newRow("tool") << QByteArray(TOOL_PATH);
+    QTest::newRow("key library") << QByteArray(KEYLIB_PATH);
+    QTest::newRow("simulator") << QByteArray(SIMULATOR_PATH);
+    QTest::newRow("device-check") << QByteArray(DEVICE_CHECK_PATH);
+}
+
+// An empty RPATH or RUNPATH entry means the working directory to the loader, and a relative one a
+// directory below it: either lets a library planted where the tool is started run in it.
+// $ORIGIN, the binary's own directory, is absolute.
+void TestExports::librarySearchPathIsAbsolute()
+{
+    QFETCH(QByteArray, binary);
+    char readelfPath[] = READELF_PATH, dynamic[] = "--dynamic", wide[] = "--wide";
+    char* const argv[] = {readelfPath, dynamic, wide, binary.data(), nullptr};
+    const ProgramRun readelf = runProgram(argv);
+    QVERIFY2(readelf.finished, qPrintable(readelf.error));
+    QCOMPARE(readelf.exitCode, 0);
+    const QString output = QString::fromUtf8(readelf.output);
+    QVERIFY2(output.contains("Dynamic section at offset"),
+             qPrintable("no dynamic section:\n" + output));
+
+    // "... (RUNPATH)  Library runpath: [a:b]"
+    const QRegularExpression pathLine(R"(\((?:RPATH|RUNPATH)\)\s+Library r(?:un)?path: \[(.*)\]$)",
+                                      QRegularExpression::MultilineOption);
+    const QRegularExpression absoluteEntry(R"(^(/|\$ORIGIN(/|$)|\$\{ORIGIN\}(/|$)))");
+    QRegularExpressionMatchIterator lines = pathLine.globalMatch(output);
+    while (lines.hasNext()) {
+        const QString path = lines.next().captured(1);
+        for (const QString& entry : path.split(':')) {
+            QVERIFY2(absoluteEntry.match(entry).hasMatch(),
+                     qPrintable(QString("entry \"%1\" in [%2]").arg(entry, path)));
+        }
+    }
 }
 
 QTEST_MAIN(TestExports)

@@ -1,0 +1,43 @@
+# Hardening flags for our own targets, as Debian's dpkg-buildflags gives them with hardening=+all,
+# plus the two it leaves out on Debian 12 (stack clash and control-flow protection). Each target
+# of ours links the INTERFACE target `hardening`:
+#
+#   target_link_libraries(<target> PRIVATE hardening)
+#
+# Third-party code (Qt, libcrypto) is untouched. The sanitizer and fuzz builds configure with
+# -DHARDENING=OFF: _FORTIFY_SOURCE's checked functions bypass the sanitizers' interceptors.
+# HARDENING_BIND_NOW=OFF drops -z now alone, so that the benchmark can weigh immediate binding.
+
+option(HARDENING "Build our targets with Debian's hardening flags" ON)
+option(HARDENING_BIND_NOW "Resolve every symbol at load time (-z now) in hardened builds" ON)
+
+add_library(hardening INTERFACE)
+
+if(HARDENING)
+    # Executables are position-independent (with CMAKE_POSITION_INDEPENDENT_CODE) only when the
+    # toolchain is known to link them so.
+    include(CheckPIESupported)
+    check_pie_supported()
+
+    target_compile_options(hardening INTERFACE
+        -fstack-protector-strong
+        -fstack-clash-protection
+        -Wformat
+        -Werror=format-security)
+    # _FORTIFY_SOURCE works only with optimisation; without it glibc warns and checks nothing.
+    target_compile_definitions(hardening INTERFACE
+        $<$<OR:$<CONFIG:Release>,$<CONFIG:RelWithDebInfo>,$<CONFIG:MinSizeRel>>:_FORTIFY_SOURCE=2>)
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
+        target_compile_options(hardening INTERFACE -fcf-protection)
+    elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+        target_compile_options(hardening INTERFACE -mbranch-protection=standard)
+    endif()
+
+    target_link_options(hardening INTERFACE "LINKER:-z,relro")
+    if(HARDENING_BIND_NOW)
+        target_link_options(hardening INTERFACE "LINKER:-z,now")
+    endif()
+    message(STATUS "Hardening: on (-z now: ${HARDENING_BIND_NOW})")
+else()
+    message(STATUS "Hardening: off")
+endif()
