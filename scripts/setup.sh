@@ -1,5 +1,6 @@
 # shellcheck shell=bash
-# Shared setup for scripts/test and scripts/run; source it, do not run it.
+# Shared setup for the scripts in this directory (test, run, fuzz, bench, package, ...); source
+# it, do not run it.
 #
 # After sourcing: the working directory is the repository root, REPO_ROOT names it, and these
 # functions are defined:
