@@ -19,6 +19,7 @@ class KeySlot {
 public:
     bool present() const { return m_key.size() != 0; }
     const unsigned char* data() const { return m_key.data(); }
+    std::size_t size() const { return m_key.size(); }
 
     // Takes the bytes of key, which is left empty.
     void set(clkey::SecretBuffer& key) { m_key = std::move(key); }

@@ -206,7 +206,11 @@ int GenerateKeyFromPw(int size, char* out)
 }
 
 namespace {
-int setMainKey(const char* text, int len)
+// A key download: decodes key text, decrypts it with the key library's algorithm alg under the key
+// in `under` (missing: the code when the device holds none), and keeps the result in `into`. On
+// success the key in `stale`, when given, is dropped in the same locked step.
+int downloadKey(const char* text, int len, KeySlot DeviceState::*under, int missing, int alg,
+                KeySlot DeviceState::*into, KeySlot DeviceState::*stale)
 {
     SecretBuffer cipher;
     const int decoded = decodeKeyText(text, len, cipher);
@@ -215,23 +219,26 @@ int setMainKey(const char* text, int len)
 
     DeviceState& state = deviceState();
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.privateKey.present())
-        return CS_ERR_NO_KEY_PAIR;
-    SecretBuffer mainKey;
-    const int decrypted = decryptKey(state.privateKey.data(), kPrivateKeySize, cipher.data(),
-                                     len / 2, CLKEY_ALG_SM2, mainKey);
+    const KeySlot& key = state.*under;
+    if (!key.present())
+        return missing;
+    SecretBuffer plain;
+    const int decrypted = decryptKey(key.data(), static_cast<int>(key.size()), cipher.data(),
+                                     len / 2, alg, plain);
     if (decrypted != CS_OK)
         return decrypted;
-    state.mainKey.set(mainKey);
-    // A work key was encrypted under the old main key; it does not belong to the new key exchange.
-    state.workKey.drop();
+    (state.*into).set(plain);
+    if (stale)
+        (state.*stale).drop();
     return CS_OK;
 }
 }
 
 int SetPwMkey(const char* text, int len)
 {
-    const int result = setMainKey(text, len);
+    // A work key was encrypted under the old main key; it does not belong to the new key exchange.
+    const int result = downloadKey(text, len, &DeviceState::privateKey, CS_ERR_NO_KEY_PAIR,
+                                   CLKEY_ALG_SM2, &DeviceState::mainKey, &DeviceState::workKey);
     // The fault answers success for any text it refused, and keeps the main key it had.
     if (result != CS_OK && text && faultMode() == FaultMode::AcceptTampered)
         return CS_OK;
@@ -240,22 +247,8 @@ int SetPwMkey(const char* text, int len)
 
 int SetPwWkey(const char* text, int len)
 {
-    SecretBuffer cipher;
-    const int decoded = decodeKeyText(text, len, cipher);
-    if (decoded != CS_OK)
-        return decoded;
-
-    DeviceState& state = deviceState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.mainKey.present())
-        return CS_ERR_NO_MAIN_KEY;
-    SecretBuffer workKey;
-    const int decrypted = decryptKey(state.mainKey.data(), kKeySize, cipher.data(), len / 2,
-                                     CLKEY_ALG_SM4_ECB, workKey);
-    if (decrypted != CS_OK)
-        return decrypted;
-    state.workKey.set(workKey);
-    return CS_OK;
+    return downloadKey(text, len, &DeviceState::mainKey, CS_ERR_NO_MAIN_KEY, CLKEY_ALG_SM4_ECB,
+                       &DeviceState::workKey, nullptr);
 }
 
 int InputPassword(int timeout, const char*, const char*, const char*, int maxLen, int outSize,
