@@ -5,6 +5,7 @@
 // usage: bench_keychain [ROUNDS [CHAINS_PER_ROUND]]
 // Debug lines of the panel go to standard error, as in the tool; scripts/bench sends them to a file.
 #include "benchtable.h"
+#include "keylib/cryptoptr.h"
 #include "panels/pinpadwidget.h"
 
 #include <QApplication>
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -32,18 +32,9 @@ const unsigned char kWorkKey[16] = {0xB4, 0xE2, 0x9C, 0x71, 0xA0, 0x5D, 0x3F, 0x
 const unsigned char kPinBlock[16] = {0x06, 0x12, 0x34, 0x56, 0xFF, 0xFF, 0xFF, 0xFF,
                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-struct PkeyDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyCtxDeleter {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct CipherCtxDeleter {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter>;
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
+using clkey::CipherCtxPtr;
+using clkey::PkeyCtxPtr;
+using clkey::PkeyPtr;
 
 // SM4-ECB without padding over one 16-byte block.
 bool sm4Block(bool encrypt, const unsigned char* key, const unsigned char* in, unsigned char* out)

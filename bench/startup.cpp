@@ -8,6 +8,7 @@
 //   BUILD_DIR holds bench/bench_startup_tool and bench/bench_startup_reference; LABEL names it
 //   in its row.
 #include "benchtable.h"
+#include "monotonicclock.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -26,13 +26,6 @@ struct Sample {
     double startupMs = 0;
     double peakMiB = 0;
 };
-
-long long monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
 
 struct Build {
     std::string label;

@@ -1,4 +1,5 @@
 #include "startupprobe.h"
+#include "monotonicclock.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -8,16 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 namespace {
-
-long long monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
 
 // A "Key:   value kB" line of /proc/self/status, in KiB; -1 when absent.
 long long statusKib(const char* key)

@@ -12,6 +12,9 @@ option(HARDENING "Build our targets with Debian's hardening flags" ON)
 option(HARDENING_BIND_NOW "Resolve every symbol at load time (-z now) in hardened builds" ON)
 
 add_library(hardening INTERFACE)
+# Every target of ours links this one, so it brings the warning flags along (cmake/warnings.cmake),
+# with hardening on or off.
+target_link_libraries(hardening INTERFACE warnings)
 
 if(HARDENING)
     # Executables are position-independent (with CMAKE_POSITION_INDEPENDENT_CODE) only when the

@@ -1,11 +1,12 @@
-// A heap byte buffer for key material and the data around it: allocation never throws, and the
-// bytes are wiped before the memory is released.
+// A heap byte buffer for key material and the data around it, used by the key library and the
+// simulator: allocation never throws, and the bytes are wiped before the memory is released.
 #ifndef SECRETBUFFER_H
 #define SECRETBUFFER_H
 
 #include <openssl/crypto.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace clkey {
 
@@ -15,6 +16,15 @@ public:
     ~SecretBuffer() { release(); }
     SecretBuffer(const SecretBuffer&) = delete;
     SecretBuffer& operator=(const SecretBuffer&) = delete;
+    // Moving hands the bytes over without a copy, so that they exist in one place only.
+    SecretBuffer(SecretBuffer&& other) noexcept { swap(other); }
+    SecretBuffer& operator=(SecretBuffer&& other) noexcept
+    {
+        SecretBuffer dropped;
+        swap(other);
+        dropped.swap(other);
+        return *this;
+    }
 
     // Replaces the contents with size zero bytes; false when memory runs out.
     bool allocate(std::size_t size)
@@ -44,6 +54,13 @@ public:
     std::size_t size() const { return m_size; }
 
 private:
+    void swap(SecretBuffer& other) noexcept
+    {
+        std::swap(m_data, other.m_data);
+        std::swap(m_size, other.m_size);
+        std::swap(m_capacity, other.m_capacity);
+    }
+
     void release()
     {
         OPENSSL_clear_free(m_data, m_capacity);

@@ -1,11 +1,16 @@
 # shellcheck shell=bash
-# Shared setup for scripts/test and scripts/run; source it, do not run it.
+# Shared setup for the scripts in this directory (test, run, fuzz, bench, package, ...); source
+# it, do not run it.
 #
-# After sourcing: the working directory is the repository root, REPO_ROOT names it, and these
+# After sourcing: the working directory is the repository root, REPO_ROOT names it, SETUP_NEEDS
+# lists the packages the build needs (a script adds its own before ensure_packages), and these
 # functions are defined:
-#   ensure_packages              install (as root) or name (otherwise) the Debian packages the build needs
-#   configure_and_build DIR ARGS configure DIR as a RelWithDebInfo build (ARGS are extra cmake arguments,
-#                                which may override the build type) and build it on all cores
+#   setup_log MESSAGE...         print a "[setup]" line on standard error
+#   ensure_packages              install (as root) or name (otherwise) the Debian packages in
+#                                SETUP_NEEDS
+#   configure_and_build DIR ARGS configure DIR as a RelWithDebInfo build (ARGS are extra cmake
+#                                arguments, which may override the build type) and build it on
+#                                all cores
 #   run_tests DIR [ARGS]         run the tests registered in DIR with CTest (ARGS go to ctest)
 #   build_and_test DIR ARGS      configure_and_build, then run_tests
 

@@ -15,12 +15,11 @@
 #include "fuzzinput.h"
 
 #include "clkey.h"
+#include "cryptoptr.h"
 
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/obj_mac.h>
-
-#include <memory>
 
 namespace {
 
@@ -129,14 +128,9 @@ void sm4RoundTrip(FuzzInput& input)
     FUZZ_CHECK(std::memcmp(back.bytes(), plain.data(), plain.size()) == 0);
 }
 
-struct GroupDeleter { void operator()(EC_GROUP* g) const { EC_GROUP_free(g); } };
-struct PointDeleter { void operator()(EC_POINT* p) const { EC_POINT_free(p); } };
-struct BignumDeleter { void operator()(BIGNUM* b) const { BN_free(b); } };
-
 const EC_GROUP* sm2Group()
 {
-    static const std::unique_ptr<EC_GROUP, GroupDeleter> group(
-        EC_GROUP_new_by_curve_name(NID_sm2));
+    static const clkey::EcGroupPtr group(EC_GROUP_new_by_curve_name(NID_sm2));
     FUZZ_CHECK(group != nullptr);
     return group.get();
 }
@@ -146,12 +140,11 @@ const EC_GROUP* sm2Group()
 bool publicPoint(const std::vector<uint8_t>& privateKey, uint8_t point[65])
 {
     const EC_GROUP* group = sm2Group();
-    std::unique_ptr<BIGNUM, BignumDeleter> d(
-        BN_bin2bn(privateKey.data(), static_cast<int>(privateKey.size()), nullptr));
+    clkey::BignumPtr d(BN_bin2bn(privateKey.data(), static_cast<int>(privateKey.size()), nullptr));
     FUZZ_CHECK(d != nullptr);
     if (BN_is_zero(d.get()) || BN_cmp(d.get(), EC_GROUP_get0_order(group)) >= 0)
         return false;
-    std::unique_ptr<EC_POINT, PointDeleter> product(EC_POINT_new(group));
+    clkey::EcPointPtr product(EC_POINT_new(group));
     FUZZ_CHECK(product && EC_POINT_mul(group, product.get(), d.get(), nullptr, nullptr, nullptr));
     FUZZ_CHECK(EC_POINT_point2oct(group, product.get(), POINT_CONVERSION_UNCOMPRESSED, point, 65,
                                   nullptr)
@@ -162,7 +155,7 @@ bool publicPoint(const std::vector<uint8_t>& privateKey, uint8_t point[65])
 bool isCurvePoint(const uint8_t* point)
 {
     const EC_GROUP* group = sm2Group();
-    std::unique_ptr<EC_POINT, PointDeleter> decoded(EC_POINT_new(group));
+    clkey::EcPointPtr decoded(EC_POINT_new(group));
     return decoded && EC_POINT_oct2point(group, decoded.get(), point, 65, nullptr) == 1
         && EC_POINT_is_on_curve(group, decoded.get(), nullptr) == 1;
 }

@@ -35,11 +35,11 @@ struct Tool {
     PinPadWidget* pinPad = nullptr;
     QTextDocument* log = nullptr;
 };
-Tool g_tool;
+Tool tool;
 
-int g_argc = 1;
-char g_name[] = "fuzz_logpane";
-char* g_argv[] = {g_name, nullptr};
+int qtArgc = 1;
+char qtProgramName[] = "fuzz_logpane";
+char* qtArgv[] = {qtProgramName, nullptr};
 
 // The panel's debug lines would fill the fuzzer's log at every input; everything else still goes
 // to standard error, and a fatal message still aborts.
@@ -65,13 +65,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(dropDebugLines);
-    g_tool.application = new QApplication(g_argc, g_argv);
+    tool.application = new QApplication(qtArgc, qtArgv);
     // Started in a scratch directory, the window finds no device library of its own.
-    g_tool.window = new MainWindow();
-    g_tool.pinPad = g_tool.window->findChild<PinPadWidget*>();
-    g_tool.log = g_tool.window->findChild<QTextEdit*>()->document();
-    g_tool.device = new QLibrary(QStringLiteral(FAKE_DEVICE_PATH));
-    g_tool.pinPad->loadLibrary(g_tool.device);
+    tool.window = new MainWindow();
+    tool.pinPad = tool.window->findChild<PinPadWidget*>();
+    tool.log = tool.window->findChild<QTextEdit*>()->document();
+    tool.device = new QLibrary(QStringLiteral(FAKE_DEVICE_PATH));
+    tool.pinPad->loadLibrary(tool.device);
     return 0;
 }
 
@@ -88,16 +88,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     if (!output.empty())
         std::memcpy(script->output, output.data(), output.size());
 
-    g_tool.window->findChild<QTextEdit*>()->clear();
-    g_tool.window->onRecvResult(QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[0] 0123:;<=>?"));
-    const int before = g_tool.log->blockCount();
-    QMetaObject::invokeMethod(g_tool.pinPad, pin ? "onInputPinClick" : "onPairKeyClick");
-    g_tool.log->documentLayout()->documentSize();
+    tool.window->findChild<QTextEdit*>()->clear();
+    tool.window->onRecvResult(QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[0] 0123:;<=>?"));
+    const int before = tool.log->blockCount();
+    QMetaObject::invokeMethod(tool.pinPad, pin ? "onInputPinClick" : "onPairKeyClick");
+    tool.log->documentLayout()->documentSize();
 
     FUZZ_CHECK(fake_callCount() == 1);
-    FUZZ_CHECK(g_tool.log->blockCount() == before + 2);
-    FUZZ_CHECK(holdsOnlyPlainText(*g_tool.log));
-    const QTextBlock line = g_tool.log->findBlockByNumber(before);
+    FUZZ_CHECK(tool.log->blockCount() == before + 2);
+    FUZZ_CHECK(holdsOnlyPlainText(*tool.log));
+    const QTextBlock line = tool.log->findBlockByNumber(before);
     const QString tag = pin ? QStringLiteral("(输入密码)InputPassword:[")
                             : QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[");
     FUZZ_CHECK(line.text().startsWith(tag));

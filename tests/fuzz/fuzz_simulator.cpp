@@ -20,7 +20,7 @@
 // and put back to the known main and work keys, so each input runs from the same state.
 #include "fuzzinput.h"
 
-#include "../../simulator/clientscreen.h"
+#include "clientscreen.h"
 #include "clkey.h"
 
 #include <fcntl.h>
@@ -48,8 +48,8 @@ struct PadKeys {
     Bytes mainKey;
     Bytes workKey;
 };
-PadKeys g_pad;
-std::string g_pdfPath;
+PadKeys pad;
+std::string scratchPdf;
 
 Bytes hostCipher(bool encrypt, const Bytes& key, const Bytes& data, int alg)
 {
@@ -97,14 +97,14 @@ void checkPadKeys()
 {
     GuardedBuffer out(255);
     const int code = InputPassword(120, "", "", "", 6, 255, out.data());
-    if (g_pad.workKey.empty()) {
+    if (pad.workKey.empty()) {
         FUZZ_CHECK(code == CS_ERR_NO_WORK_KEY);
         FUZZ_CHECK(out.untouchedFrom(0));
         return;
     }
     FUZZ_CHECK(code == CS_OK);
     FUZZ_CHECK(out.data()[2 * kKeySize] == '\0' && out.untouchedFrom(2 * kKeySize + 1));
-    const Bytes block = hostCipher(false, g_pad.workKey,
+    const Bytes block = hostCipher(false, pad.workKey,
                                    fromSplitNibble(out.bytes(), 2 * kKeySize), CLKEY_ALG_SM4_ECB);
     FUZZ_CHECK(block == Bytes(kPinBlock, kPinBlock + kKeySize));
 }
@@ -114,18 +114,18 @@ void restorePadKeys()
 {
     const Bytes mainKey(kMainKey, kMainKey + kKeySize);
     const Bytes workKey(kWorkKey, kWorkKey + kKeySize);
-    if (g_pad.mainKey != mainKey) {
-        FUZZ_CHECK(sendText(SetPwMkey, toSplitNibble(hostCipher(true, g_pad.publicKey, mainKey,
+    if (pad.mainKey != mainKey) {
+        FUZZ_CHECK(sendText(SetPwMkey, toSplitNibble(hostCipher(true, pad.publicKey, mainKey,
                                                                 CLKEY_ALG_SM2)))
                    == CS_OK);
-        g_pad.mainKey = mainKey;
-        g_pad.workKey.clear();
+        pad.mainKey = mainKey;
+        pad.workKey.clear();
     }
-    if (g_pad.workKey != workKey) {
+    if (pad.workKey != workKey) {
         FUZZ_CHECK(sendText(SetPwWkey, toSplitNibble(hostCipher(true, mainKey, workKey,
                                                                 CLKEY_ALG_SM4_ECB)))
                    == CS_OK);
-        g_pad.workKey = workKey;
+        pad.workKey = workKey;
     }
 }
 
@@ -181,10 +181,10 @@ void keyTextCall(bool main, const Bytes& text, uint8_t mode, uint8_t parameter, 
     FUZZ_CHECK(function(terminated.c_str(), len) == expected);
 
     if (expected == CS_OK && main) {
-        g_pad.mainKey = plain;
-        g_pad.workKey.clear();
+        pad.mainKey = plain;
+        pad.workKey.clear();
     } else if (expected == CS_OK) {
-        g_pad.workKey = hostCipher(false, g_pad.mainKey,
+        pad.workKey = hostCipher(false, pad.mainKey,
                                    fromSplitNibble(text.data(), static_cast<std::size_t>(len)),
                                    CLKEY_ALG_SM4_ECB);
     }
@@ -205,8 +205,8 @@ void genuineKeyText(bool main, FuzzInput& input)
 
     Bytes text;
     if (!plain.empty())
-        text = toSplitNibble(main ? hostCipher(true, g_pad.publicKey, plain, CLKEY_ALG_SM2)
-                                  : hostCipher(true, g_pad.mainKey, plain, CLKEY_ALG_SM4_ECB));
+        text = toSplitNibble(main ? hostCipher(true, pad.publicKey, plain, CLKEY_ALG_SM2)
+                                  : hostCipher(true, pad.mainKey, plain, CLKEY_ALG_SM4_ECB));
     bool genuine = true;
     if (!text.empty() && change != 0) {
         uint8_t& c = text[position % text.size()];
@@ -297,7 +297,7 @@ void pdfFile(bool confirm, FuzzInput& input)
     const uint8_t flags = input.byte();
     const Bytes content = input.rest();
 
-    const int fd = open(g_pdfPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    const int fd = open(scratchPdf.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     FUZZ_CHECK(fd >= 0);
     FUZZ_CHECK(content.empty()
                || write(fd, content.data(), content.size())
@@ -306,7 +306,7 @@ void pdfFile(bool confirm, FuzzInput& input)
 
     const bool nullPath = flags == 0xFF;
     const bool nullOutput = confirm && flags == 0xFE;
-    const int code = showOrConfirm(confirm, timeout, nullPath ? nullptr : g_pdfPath.c_str(),
+    const int code = showOrConfirm(confirm, timeout, nullPath ? nullptr : scratchPdf.c_str(),
                                    nullOutput);
     const bool isPdf = content.size() >= 5 && std::memcmp(content.data(), "%PDF-", 5) == 0;
     if (nullPath || nullOutput) {
@@ -338,8 +338,8 @@ void pdfPath(bool confirm, FuzzInput& input)
 
 void removePdfFile()
 {
-    unlink(g_pdfPath.c_str());
-    rmdir(g_pdfPath.substr(0, g_pdfPath.rfind('/')).c_str());
+    unlink(scratchPdf.c_str());
+    rmdir(scratchPdf.substr(0, scratchPdf.rfind('/')).c_str());
 }
 
 } // namespace
@@ -352,16 +352,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
     char text[256] = {};
     FUZZ_CHECK(GenerateKeyFromPw(sizeof text, text) == CS_OK);
-    g_pad.publicKey = fromSplitNibble(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
-    FUZZ_CHECK(g_pad.publicKey.size() == 64);
+    pad.publicKey = fromSplitNibble(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+    FUZZ_CHECK(pad.publicKey.size() == 64);
     restorePadKeys();
     checkPadKeys();
 
     const char* tmp = std::getenv("TMPDIR");
     std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_simulator.XXXXXX";
     FUZZ_CHECK(mkdtemp(&dir[0]) != nullptr);
-    g_pdfPath = dir + "/file.pdf";
-    const int fd = open(g_pdfPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    scratchPdf = dir + "/file.pdf";
+    const int fd = open(scratchPdf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     FUZZ_CHECK(fd >= 0);
     close(fd);
     std::atexit(removePdfFile);
