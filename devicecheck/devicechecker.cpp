@@ -3,6 +3,7 @@
 #include "device/devicefunctions.h"
 #include "devicecheck/devicereply.h"
 #include "devicecheck/pinblockreader.h"
+#include "panels/keydownload.h"
 #include "panels/keywrapper.h"
 #include "panels/testkeys.h"
 #include "util/libraryidentity.h"
@@ -43,12 +44,7 @@ constexpr int kSerialSize = 255;
 // changes the ciphertext whatever the order, so a device must refuse it either way.
 constexpr int kC3Offset = 65;
 constexpr int kC3Size = 32;
-// The longest encrypted keys whose split-nibble text fits the tool's buffers.
-constexpr int kMaxMainKeyCipher = 511;
-constexpr int kMaxWorkKeyCipher = 127;
 constexpr int kKeyLibraryBuffer = 4096;
-constexpr int kSm2 = 5;
-constexpr int kSm4 = 2;
 constexpr int kPinBlockSize = 16;
 
 const char kSimulatorPinVariable[] = "QUORVEL_SIM_PIN";

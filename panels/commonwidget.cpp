@@ -53,6 +53,13 @@ CommonWidget::CommonWidget(QWidget* parent)
     connect(m_readButton, SIGNAL(clicked()), this, SLOT(onReadDeviceSN()));
     connect(m_infoButton, SIGNAL(clicked()), this, SLOT(onStartInfoHtml()));
     connect(m_signButton, SIGNAL(clicked()), this, SLOT(onSignPDF()));
+
+    m_writeButton->setObjectName(QStringLiteral("writeButton"));
+    m_readButton->setObjectName(QStringLiteral("readButton"));
+    m_infoButton->setObjectName(QStringLiteral("infoButton"));
+    m_signButton->setObjectName(QStringLiteral("signButton"));
+    serialEdit->setObjectName(QStringLiteral("serialEdit"));
+    pdfPathEdit->setObjectName(QStringLiteral("pdfPathEdit"));
 }
 
 void CommonWidget::loadLibrary(QLibrary* library)

@@ -17,7 +17,7 @@ public:
 
 public slots:
     void onReadDeviceSN();
-    void onWtriteDeviceSN();
+    void onWtriteDeviceSN(); // looked up by its text, misspelling included: keep it
     void onStartInfoHtml();
     void onSignPDF();
 

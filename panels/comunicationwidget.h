@@ -4,6 +4,7 @@
 
 #include "panels/basewidget.h"
 
+// The name is looked up by its text, misspelling included: it must stay as it is.
 class ComunicationWidget : public BaseWidget {
     Q_OBJECT
 public:

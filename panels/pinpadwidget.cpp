@@ -1,5 +1,6 @@
 #include "panels/pinpadwidget.h"
 
+#include "panels/keydownload.h"
 #include "panels/keywrapper.h"
 #include "panels/testkeys.h"
 #include "util/debugendl.h"
@@ -26,6 +27,12 @@ QString resultLine(const char* tag, int code, const QString& text)
     return QString::fromUtf8(tag) + QLatin1Char('[') + QString::number(code)
         + QLatin1String("] ") + text;
 }
+
+// A test key as its field shows it: uppercase hex.
+QString keyText(const char (&key)[16])
+{
+    return QString::fromLatin1(QByteArray(key, sizeof key).toHex().toUpper());
+}
 }
 
 PinPadWidget::PinPadWidget(QWidget* parent)
@@ -41,8 +48,8 @@ PinPadWidget::PinPadWidget(QWidget* parent)
     m_inputPinButton = new QPushButton(QStringLiteral("输入密码"));
 
     m_publicKeyEdit = new QLineEdit();
-    m_mainKeyEdit = new QLineEdit(QStringLiteral("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
-    m_workKeyEdit = new QLineEdit(QStringLiteral("B4E29C71A05D3F86E7C2194B6AD08F35"));
+    m_mainKeyEdit = new QLineEdit(keyText(kTestMainKey));
+    m_workKeyEdit = new QLineEdit(keyText(kTestWorkKey));
 
     layout->addWidget(m_pairKeyButton, 0, 0, Qt::AlignRight);
     layout->addWidget(m_publicKeyEdit, 0, 1, 1, 4);
@@ -62,6 +69,14 @@ PinPadWidget::PinPadWidget(QWidget* parent)
     connect(m_mainKeyButton, SIGNAL(clicked()), this, SLOT(onMainKeyClick()));
     connect(m_workKeyButton, SIGNAL(clicked()), this, SLOT(onWorkKeyClick()));
     connect(m_inputPinButton, SIGNAL(clicked()), this, SLOT(onInputPinClick()));
+
+    m_pairKeyButton->setObjectName(QStringLiteral("pairKeyButton"));
+    m_mainKeyButton->setObjectName(QStringLiteral("mainKeyButton"));
+    m_workKeyButton->setObjectName(QStringLiteral("workKeyButton"));
+    m_inputPinButton->setObjectName(QStringLiteral("inputPinButton"));
+    m_publicKeyEdit->setObjectName(QStringLiteral("publicKeyEdit"));
+    m_mainKeyEdit->setObjectName(QStringLiteral("mainKeyEdit"));
+    m_workKeyEdit->setObjectName(QStringLiteral("workKeyEdit"));
 }
 
 void PinPadWidget::loadLibrary(QLibrary* library)
@@ -113,7 +128,7 @@ void PinPadWidget::onMainKeyClick()
     const std::unique_ptr<char[]> publicKey(new char[n / 2]);
     Utils::hexStringDec30(publicText.constData(), n, publicKey.get());
 
-    char cipher[1024];
+    char cipher[kMainKeyTextSize];
     unsigned char hex[1024];
     std::memset(cipher, 0, sizeof cipher);
     std::memset(hex, 0, sizeof hex);
@@ -122,12 +137,15 @@ void PinPadWidget::onMainKeyClick()
     Utils::bytesToHexString(reinterpret_cast<const unsigned char*>(publicKey.get()), hexBytes, hex);
     qDebug().noquote() << "sm2 public key:" << QString::fromLatin1(reinterpret_cast<char*>(hex));
 
-    int length = 0;
-    if (!encryptKey(QString::fromUtf8(kMainKeyTag), publicKey.get(), n / 2, kTestMainKey, cipher,
-                    5, 511, &length))
+    const KeyCipher encrypted = encryptKey(publicKey.get(), n / 2, kTestMainKey, cipher,
+                                           kSm2, kMaxMainKeyCipher);
+    if (!encrypted.refusal.isNull()) {
+        emit onMessage(QString::fromUtf8(kMainKeyTag) + encrypted.refusal);
         return;
+    }
+    const int length = encrypted.length;
 
-    char nibble[1024];
+    char nibble[kMainKeyTextSize];
     std::memset(nibble, 0, sizeof nibble);
     Utils::hexStringAdd30(cipher, length, nibble);
     const QString nibbleText = deviceText(nibble, sizeof nibble);
@@ -143,19 +161,22 @@ void PinPadWidget::onWorkKeyClick()
         emit onMessage(unboundLine(QString::fromUtf8(kWorkKeyTag)));
         return;
     }
-    char cipher[256];
-    std::memset(cipher, 0, 255);
-    char mainKey[16];
+    char cipher[kWorkKeyTextSize];
+    std::memset(cipher, 0, sizeof cipher - 1);
+    char mainKey[sizeof kTestMainKey];
     std::memcpy(mainKey, kTestMainKey, sizeof mainKey);
-    int length = 0;
-    if (!encryptKey(QString::fromUtf8(kWorkKeyTag), mainKey, 16, kTestWorkKey, cipher, 2, 127,
-                    &length))
+    const KeyCipher encrypted = encryptKey(mainKey, sizeof mainKey, kTestWorkKey, cipher,
+                                           kSm4, kMaxWorkKeyCipher);
+    if (!encrypted.refusal.isNull()) {
+        emit onMessage(QString::fromUtf8(kWorkKeyTag) + encrypted.refusal);
         return;
+    }
+    const int length = encrypted.length;
 
-    char nibble[256];
-    std::memset(nibble, 0, 255);
+    char nibble[kWorkKeyTextSize];
+    std::memset(nibble, 0, sizeof nibble - 1);
     Utils::hexStringAdd30(cipher, length, nibble);
-    const QString nibbleText = deviceText(nibble, 255);
+    const QString nibbleText = deviceText(nibble, sizeof nibble - 1);
     qDebug().noquote() << length << nibbleText << debugEndl;
 
     const int code = callDevice([&] { return m_setPwWkey(nibble, 2 * length); });
@@ -174,29 +195,26 @@ void PinPadWidget::onInputPinClick()
     emit onMessage(resultLine(kInputPinTag, code, deviceText(pin, 255)));
 }
 
-bool PinPadWidget::encryptKey(const QString& tag, char* key, int keyLength, const char* data,
-                              char* cipher, int algorithm, int maxLength, int* length)
+PinPadWidget::KeyCipher PinPadWidget::encryptKey(char* key, int keyLength, const char* data,
+                                                 char* cipher, int algorithm, int maxLength)
 {
-    char plain[16];
+    char plain[sizeof kTestMainKey];
     std::memcpy(plain, data, sizeof plain);
+    KeyCipher result;
     try {
-        *length = pinpadEnAndDec(key, keyLength, plain, 16, cipher, algorithm, 0);
+        result.length = pinpadEnAndDec(key, keyLength, plain, sizeof plain, cipher, algorithm, 0);
     } catch (const std::exception& error) {
-        emit onMessage(tag + QStringLiteral("密钥库出错: ") + QString::fromLocal8Bit(error.what()));
-        return false;
+        result.refusal = QStringLiteral("密钥库出错: ") + QString::fromLocal8Bit(error.what());
+        return result;
     } catch (...) {
-        emit onMessage(tag + QStringLiteral("密钥库出错"));
-        return false;
+        result.refusal = QStringLiteral("密钥库出错");
+        return result;
     }
     // Nothing is sent after a failure: a device handed an empty text and a negative length might
     // answer success.
-    if (*length <= 0) {
-        emit onMessage(tag + QStringLiteral("密钥加密失败(L=%1)").arg(*length));
-        return false;
-    }
-    if (*length > maxLength) {
-        emit onMessage(tag + QStringLiteral("加密后的密钥过长(L=%1)").arg(*length));
-        return false;
-    }
-    return true;
+    if (result.length <= 0)
+        result.refusal = QStringLiteral("密钥加密失败(L=%1)").arg(result.length);
+    else if (result.length > maxLength)
+        result.refusal = QStringLiteral("加密后的密钥过长(L=%1)").arg(result.length);
+    return result;
 }

@@ -26,12 +26,18 @@ public slots:
     void onInputPinClick();
 
 private:
-    // Encrypts a test key through the key wrapper into cipher. Returns false, after emitting the
-    // handler's result line, when the key library throws, fails (L <= 0) or reports more bytes
-    // than fit maxLength (the split-nibble text of maxLength bytes still fits its buffer with a
-    // NUL).
-    bool encryptKey(const QString& tag, char* key, int keyLength, const char* data, char* cipher,
-                    int algorithm, int maxLength, int* length);
+    // What encrypting a test key gave: the ciphertext's length, or the words that follow the
+    // handler's tag when nothing may be sent.
+    struct KeyCipher {
+        int length = 0;
+        QString refusal; // null when the ciphertext may be sent
+    };
+
+    // Encrypts a test key through the key wrapper into cipher. Refuses it when the key library
+    // throws, fails (L <= 0) or reports more bytes than maxLength (the split-nibble text of
+    // maxLength bytes still fits its buffer with a NUL).
+    KeyCipher encryptKey(char* key, int keyLength, const char* data, char* cipher, int algorithm,
+                         int maxLength);
 
     GenerateKeyFromPwFunc m_generateKeyFromPw = nullptr;
     SetPwMkeyFunc m_setPwMkey = nullptr;

@@ -60,6 +60,16 @@ SignWidget::SignWidget(QWidget* parent)
     connect(m_signButton, SIGNAL(clicked()), this, SLOT(onSignPDF()));
     connect(m_voiceSignButton, SIGNAL(clicked()), this, SLOT(onSignVoicePDF()));
     connect(fileButton, SIGNAL(clicked()), this, SLOT(selectFile()));
+
+    m_timeoutEdit->setObjectName(QStringLiteral("timeoutEdit"));
+    m_voiceEdit->setObjectName(QStringLiteral("voiceEdit"));
+    m_positionEdit->setObjectName(QStringLiteral("positionEdit"));
+    m_pathEdit->setObjectName(QStringLiteral("pathEdit"));
+    fileButton->setObjectName(QStringLiteral("fileButton"));
+    m_showButton->setObjectName(QStringLiteral("showButton"));
+    m_confirmButton->setObjectName(QStringLiteral("confirmButton"));
+    m_signButton->setObjectName(QStringLiteral("signButton"));
+    m_voiceSignButton->setObjectName(QStringLiteral("voiceSignButton"));
 }
 
 SignWidget::~SignWidget()

@@ -19,7 +19,7 @@ public:
     void loadLibrary(QLibrary* library) override;
 
 public slots:
-    void onShowPDf();
+    void onShowPDf(); // looked up by its text, odd case included: keep it
     void onConfirmPdf();
     void onSignVoicePDF();
     void onSignPDF();
@@ -28,7 +28,6 @@ public slots:
 private:
     // The timeout field as a decimal integer (0 when it is not one).
     int timeout() const;
-    // The path field without surrounding white space.
     QString trimmedPath() const;
 
     ShowPdfFunc m_showPdf = nullptr;

@@ -1,5 +1,6 @@
 // The general panel against the scripted device library.
 #include "capture.h"
+#include "controls.h"
 #include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "panels/commonwidget.h"
@@ -29,9 +30,7 @@ private slots:
     void infoAndSignOnlyLog();
 
 private:
-    QWidget* at(int row, int column) { return gridCell(panel.data(), row, column); }
-    QPushButton* button(int row, int column) { return qobject_cast<QPushButton*>(at(row, column)); }
-    QLineEdit* serialField() { return qobject_cast<QLineEdit*>(at(0, 4)); }
+    QLineEdit* serialField() { return control<QLineEdit>(panel.data(), "serialEdit"); }
 
     FakeDeviceHandle device{FAKE_DEVICE_PATH};
     QScopedPointer<CommonWidget> panel;
@@ -55,18 +54,19 @@ void TestCommonWidget::layoutAndTexts()
         QCOMPARE(layout->columnStretch(column), stretches[column]);
     QCOMPARE(layout->columnMinimumWidth(2), 15);
 
-    QCOMPARE(button(0, 0)->text(), QStringLiteral("写序列号"));
+    QWidget* p = panel.data();
+    QCOMPARE(qobject_cast<QPushButton*>(gridCell(p, 0, 0))->text(), QStringLiteral("写序列号"));
     QCOMPARE(layout->itemAtPosition(0, 0)->alignment(), Qt::AlignRight);
-    QCOMPARE(button(0, 1)->text(), QStringLiteral("读序列号"));
-    QCOMPARE(qobject_cast<QLabel*>(at(0, 3))->text(), QStringLiteral("序列号："));
+    QCOMPARE(qobject_cast<QPushButton*>(gridCell(p, 0, 1))->text(), QStringLiteral("读序列号"));
+    QCOMPARE(qobject_cast<QLabel*>(gridCell(p, 0, 3))->text(), QStringLiteral("序列号："));
     QCOMPARE(layout->itemAtPosition(0, 3)->alignment(), Qt::AlignRight);
-    QVERIFY(serialField());
-    QCOMPARE(qobject_cast<QLabel*>(at(1, 0))->text(), QStringLiteral("PDF路径:"));
-    QVERIFY(qobject_cast<QLineEdit*>(at(1, 1)));
-    QCOMPARE(at(1, 4), at(1, 1)); // the PDF path field spans columns 1 to 4
-    QCOMPARE(button(2, 1)->text(), QStringLiteral("信息确认"));
-    QCOMPARE(button(2, 3)->text(), QStringLiteral("电子签名"));
-    QVERIFY(!at(2, 0) && !at(2, 2) && !at(2, 4));
+    QVERIFY(qobject_cast<QLineEdit*>(gridCell(p, 0, 4)));
+    QCOMPARE(qobject_cast<QLabel*>(gridCell(p, 1, 0))->text(), QStringLiteral("PDF路径:"));
+    QVERIFY(qobject_cast<QLineEdit*>(gridCell(p, 1, 1)));
+    QCOMPARE(gridCell(p, 1, 4), gridCell(p, 1, 1)); // the PDF path field spans columns 1 to 4
+    QCOMPARE(qobject_cast<QPushButton*>(gridCell(p, 2, 1))->text(), QStringLiteral("信息确认"));
+    QCOMPARE(qobject_cast<QPushButton*>(gridCell(p, 2, 3))->text(), QStringLiteral("电子签名"));
+    QVERIFY(!gridCell(p, 2, 0) && !gridCell(p, 2, 2) && !gridCell(p, 2, 4));
 }
 
 void TestCommonWidget::slotsInDeclaredOrder()
@@ -90,9 +90,7 @@ void TestCommonWidget::bindingWithLibraryLackingEveryName()
     }
     QCOMPARE(debug.lines(), QStringList{"CommonWidget::loadLibrary"});
     QCOMPARE(printed.count('\n'), 4);
-    QSignalSpy spy(&unbound, SIGNAL(onMessage(QString)));
-    QMetaObject::invokeMethod(&unbound, "onWtriteDeviceSN");
-    QCOMPARE(spy.value(0).value(0).toString(), QStringLiteral("PN_WriteDeviceSN: 设备函数未加载"));
+    QCOMPARE(press(&unbound, "writeButton"), QStringList{"PN_WriteDeviceSN: 设备函数未加载"});
 }
 
 void TestCommonWidget::bindingWithUnloadableLibrary()
@@ -109,13 +107,9 @@ void TestCommonWidget::bindingWithUnloadableLibrary()
 void TestCommonWidget::unboundSerialHandlersReport()
 {
     CommonWidget unbound;
-    QSignalSpy spy(&unbound, SIGNAL(onMessage(QString)));
     DebugCapture debug;
-    QMetaObject::invokeMethod(&unbound, "onReadDeviceSN");
-    QMetaObject::invokeMethod(&unbound, "onWtriteDeviceSN");
-    QCOMPARE(spy.count(), 2);
-    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_ReadDeviceSN:设备函数未加载"));
-    QCOMPARE(spy.at(1).at(0).toString(), QStringLiteral("PN_WriteDeviceSN: 设备函数未加载"));
+    QCOMPARE(press(&unbound, "readButton"), QStringList{"PN_ReadDeviceSN:设备函数未加载"});
+    QCOMPARE(press(&unbound, "writeButton"), QStringList{"PN_WriteDeviceSN: 设备函数未加载"});
     QCOMPARE(device.callCount(), 0);
     QCOMPARE(debug.messages(), QStringList());
 }
@@ -134,11 +128,9 @@ void TestCommonWidget::writeShowsCode()
     QFETCH(int, code);
     serialField()->setText(QStringLiteral("SOMETHING-ELSE"));
     device.answer(code, QByteArray());
-    QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
-    button(0, 0)->click();
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_WriteDeviceSN: %1").arg(code));
+    QCOMPARE(press(panel.data(), "writeButton"),
+             QStringList{QStringLiteral("PN_WriteDeviceSN: %1").arg(code)});
     QCOMPARE(debug.messages(), QStringList{QStringLiteral("writeIdAction: %1 \n").arg(code)});
     const FakeDeviceCall* call = device.call(0);
     QCOMPARE(QByteArray(call->name), QByteArray("PN_WriteDeviceSN"));
@@ -152,11 +144,8 @@ void TestCommonWidget::readShowsSerialNumberOnlyInLog()
 {
     serialField()->setText(QStringLiteral("typed"));
     device.answer(-7, QByteArray("QV000009", 9));
-    QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
-    button(0, 1)->click();
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_ReadDeviceSN:QV000009"));
+    QCOMPARE(press(panel.data(), "readButton"), QStringList{"PN_ReadDeviceSN:QV000009"});
     QCOMPARE(debug.messages(), QStringList{"readIdAction device id: \"QV000009\" \n"});
     QCOMPARE(serialField()->text(), QStringLiteral("typed"));
     const FakeDeviceCall* call = device.call(0);
@@ -167,10 +156,8 @@ void TestCommonWidget::readShowsSerialNumberOnlyInLog()
 
 void TestCommonWidget::readOfEmptyBuffer()
 {
-    QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
-    button(0, 1)->click();
-    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_ReadDeviceSN:"));
+    QCOMPARE(press(panel.data(), "readButton"), QStringList{"PN_ReadDeviceSN:"});
     QCOMPARE(debug.lines(), QStringList{"readIdAction device id: \"\""});
 }
 
@@ -179,19 +166,15 @@ void TestCommonWidget::readStopsAtClearedPart()
     QByteArray output(255, 'S');
     output.append('Z'); // beyond the 255 bytes the handler cleared
     device.answer(0, output);
-    QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
-    button(0, 1)->click();
-    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("PN_ReadDeviceSN:") + QString(255, 'S'));
+    QCOMPARE(press(panel.data(), "readButton"), QStringList{"PN_ReadDeviceSN:" + QString(255, 'S')});
 }
 
 void TestCommonWidget::infoAndSignOnlyLog()
 {
-    QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
-    button(2, 1)->click();
-    button(2, 3)->click();
+    QCOMPARE(press(panel.data(), "infoButton"), QStringList());
+    QCOMPARE(press(panel.data(), "signButton"), QStringList());
     QCOMPARE(debug.lines(), (QStringList{"writeIdAction", "signPdfAction"}));
-    QCOMPARE(spy.count(), 0);
     QCOMPARE(device.callCount(), 0);
 }
 

@@ -1,13 +1,10 @@
 // The real window, key library and simulator: the four PIN pad steps in order.
 #include "app/mainwindow.h"
 #include "clkey.h"
-#include "panelinspect.h"
+#include "controls.h"
 #include "workingdirectory.h"
-#include "panels/pinpadwidget.h"
 
-#include <QGridLayout>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -21,17 +18,6 @@ private slots:
     void fourStepsAgainstSimulator();
 
 private:
-    QPushButton* button(PinPadWidget* panel, int row, int column)
-    {
-        return qobject_cast<QPushButton*>(gridCell(panel, row, column));
-    }
-    QString lastLine(MainWindow& window)
-    {
-        QStringList lines = window.findChild<QTextEdit*>()->toPlainText().split('\n');
-        lines.removeAll(QString());
-        return lines.value(lines.size() - 1);
-    }
-
     QScopedPointer<WorkingDirectory> directory;
 };
 
@@ -51,12 +37,9 @@ void TestEndToEnd::cleanupTestCase()
 void TestEndToEnd::stepsBeforeKeysAreRefused()
 {
     MainWindow window;
-    auto* panel = window.findChild<PinPadWidget*>();
     // No public key yet: the key library refuses a key of length 0 and nothing reaches the device.
-    button(panel, 1, 0)->click();
-    QCOMPARE(lastLine(window), QStringLiteral("(下载主密钥)SetPwMkey:密钥加密失败(L=-2)"));
-    button(panel, 3, 2)->click();
-    const QString line = lastLine(window);
+    QCOMPARE(press(&window, "mainKeyButton"), QStringList{"(下载主密钥)SetPwMkey:密钥加密失败(L=-2)"});
+    const QString line = press(&window, "inputPinButton").value(0);
     QVERIFY2(line.startsWith(QStringLiteral("(输入密码)InputPassword:[-")), qPrintable(line));
 }
 
@@ -65,22 +48,19 @@ void TestEndToEnd::fourStepsAgainstSimulator()
     MainWindow window;
     QCOMPARE(window.findChild<QTextEdit*>()->toPlainText().section('\n', 0, 0),
              directory->loadedLine() + QStringLiteral(" (模拟设备)"));
-    auto* panel = window.findChild<PinPadWidget*>();
     const QStringList tags{"(申请公私钥对)GenerateKeyFromPw:[0] ", "(下载主密钥)SetPwMkey:[0] ",
                            "(下载工作密钥)SetPwWkey:[0] ", "(输入密码)InputPassword:[0] "};
-    const int rows[] = {0, 1, 2, 3};
-    const int columns[] = {0, 0, 0, 2};
+    const char* buttons[] = {"pairKeyButton", "mainKeyButton", "workKeyButton", "inputPinButton"};
     QStringList payloads;
     for (int step = 0; step < 4; ++step) {
-        button(panel, rows[step], columns[step])->click();
-        const QString line = lastLine(window);
+        const QString line = press(&window, buttons[step]).value(0);
         QVERIFY2(line.startsWith(tags[step]), qPrintable(line));
         payloads << line.mid(tags[step].size());
     }
     // Public key 64 bytes, SM2 ciphertext of 16 bytes 113, SM4 ciphertext and PIN block 16 each,
     // all as split-nibble text.
     QCOMPARE(payloads[0].size(), 128);
-    QCOMPARE(panel->findChild<QLineEdit*>()->text(), payloads[0]);
+    QCOMPARE(control<QLineEdit>(&window, "publicKeyEdit")->text(), payloads[0]);
     QCOMPARE(payloads[1].size(), 226);
     QCOMPARE(payloads[2].size(), 32);
     QCOMPARE(payloads[3].size(), 32);

@@ -5,6 +5,7 @@
 // read or written out of bounds.
 #include "app/mainwindow.h"
 #include "capture.h"
+#include "controls.h"
 #include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "fakekeylib.h"
@@ -15,7 +16,6 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QGridLayout>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -34,17 +34,6 @@ QStringList fieldTexts(QWidget* panel)
     for (QLineEdit* field : panel->findChildren<QLineEdit*>())
         texts << field->text();
     return texts;
-}
-
-// Presses the button at (row, column) and returns the result lines it emitted.
-QStringList press(BaseWidget* panel, int row, int column)
-{
-    QSignalSpy spy(panel, SIGNAL(onMessage(QString)));
-    qobject_cast<QPushButton*>(gridCell(panel, row, column))->click();
-    QStringList lines;
-    for (const QList<QVariant>& arguments : spy)
-        lines << arguments.at(0).toString();
-    return lines;
 }
 
 // Posts a left-button click on button into the event queue, where a user's click waits while a
@@ -111,6 +100,9 @@ private slots:
     void unloadableDeviceLibrary();
 
 private:
+    // The panel that holds the button named name.
+    BaseWidget* owner(const char* name);
+
     FakeDeviceHandle device{FAKE_DEVICE_PATH};
     QScopedPointer<PinPadWidget> pinPad;
     QScopedPointer<CommonWidget> common;
@@ -138,9 +130,19 @@ void TestHostile::init()
     connect(common.data(), SIGNAL(onMessage(QString)), window.data(), SLOT(onRecvResult(QString)));
 }
 
+BaseWidget* TestHostile::owner(const char* name)
+{
+    const QList<BaseWidget*> panels{pinPad.data(), common.data(), sign.data()};
+    for (BaseWidget* panel : panels) {
+        if (panel->findChild<QPushButton*>(QString::fromLatin1(name)))
+            return panel;
+    }
+    return nullptr;
+}
+
 void TestHostile::deviceTextIsBounded_data()
 {
-    QTest::addColumn<QString>("button");
+    QTest::addColumn<QByteArray>("button");
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QString>("line");
@@ -149,47 +151,49 @@ void TestHostile::deviceTextIsBounded_data()
     const QString pair = QStringLiteral("(申请公私钥对)GenerateKeyFromPw:");
     const QString pin = QStringLiteral("(输入密码)InputPassword:");
     const QString serial = QStringLiteral("PN_ReadDeviceSN:");
+    const QByteArray pairButton("pairKeyButton"), pinButton("inputPinButton"),
+        serialButton("readButton");
     const QByteArray notUtf8("\xFF\xFE\xC3(ok\0", 7);
     const QString notUtf8Text = kReplacement + kReplacement + kReplacement + QStringLiteral("(ok");
 
     QTest::newRow("key pair: 256 bytes, no NUL, INT_MIN")
-        << "pair" << INT_MIN << QByteArray(256, 'A')
+        << pairButton << INT_MIN << QByteArray(256, 'A')
         << pair + QStringLiteral("[%1] ").arg(INT_MIN) + QString(256, 'A') << QString();
     QTest::newRow("key pair: not UTF-8, INT_MAX")
-        << "pair" << INT_MAX << notUtf8 << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text
+        << pairButton << INT_MAX << notUtf8 << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text
         << QString();
     QTest::newRow("PIN: 255 cleared bytes, no NUL, -1")
-        << "pin" << -1 << QByteArray(255, 'P') + 'Z' << pin + QStringLiteral("[-1] ") + QString(255, 'P')
+        << pinButton << -1 << QByteArray(255, 'P') + 'Z' << pin + QStringLiteral("[-1] ") + QString(255, 'P')
         << QString();
     QTest::newRow("PIN: not UTF-8, INT_MIN")
-        << "pin" << INT_MIN << notUtf8 << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text
+        << pinButton << INT_MIN << notUtf8 << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text
         << QString();
     QTest::newRow("serial: 256 bytes, no NUL, INT_MAX")
-        << "serial" << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S') << QString();
+        << serialButton << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S') << QString();
     QTest::newRow("serial: not UTF-8, -1")
-        << "serial" << -1 << notUtf8 << serial + notUtf8Text << QString();
+        << serialButton << -1 << notUtf8 << serial + notUtf8Text << QString();
 
     // Text made to forge a result line, hide itself or load a file shows as it is, on one line.
     const QByteArray forged = QStringLiteral("<b>0</b><br>(下载主密钥)SetPwMkey:[0] 00??10").toUtf8();
     QTest::newRow("key pair: HTML forging a result line")
-        << "pair" << -1 << forged << pair + QStringLiteral("[-1] ") + QString::fromUtf8(forged)
+        << pairButton << -1 << forged << pair + QStringLiteral("[-1] ") + QString::fromUtf8(forged)
         << QString();
     const QByteArray image("<img src=\"/dev/zero\"><font color=white>hidden</font>");
     QTest::newRow("serial: image of /dev/zero, white text")
-        << "serial" << 0 << image << serial + QString::fromLatin1(image) << QString();
+        << serialButton << 0 << image << serial + QString::fromLatin1(image) << QString();
     const QByteArray controls = QStringLiteral("1\n(输入密码)\r\t\x1B[8m\x7F\x01").toUtf8();
     QTest::newRow("PIN: control characters")
-        << "pin" << 0 << controls << pin + QStringLiteral("[0] ") + QString::fromUtf8(controls)
+        << pinButton << 0 << controls << pin + QStringLiteral("[0] ") + QString::fromUtf8(controls)
         << pin + QStringLiteral("[0] 1\\x0A(输入密码)\\x0D\\x09\\x1B[8m\\x7F\\x01");
     const QByteArray breaks("a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9" "d\xEF\xBF\xBC" "e\xEF\xB7\x90");
     QTest::newRow("key pair: Unicode line breaks and object marks")
-        << "pair" << 0 << breaks << pair + QStringLiteral("[0] ") + QString::fromUtf8(breaks)
+        << pairButton << 0 << breaks << pair + QStringLiteral("[0] ") + QString::fromUtf8(breaks)
         << pair + QStringLiteral("[0] a\\u0085b\\u2028c\\u2029d\\uFFFCe\\uFDD0");
 }
 
 void TestHostile::deviceTextIsBounded()
 {
-    QFETCH(QString, button);
+    QFETCH(QByteArray, button);
     QFETCH(int, code);
     QFETCH(QByteArray, output);
     QFETCH(QString, line);
@@ -198,14 +202,7 @@ void TestHostile::deviceTextIsBounded()
     const QStringList pinPadBefore = fieldTexts(pinPad.data());
     const QStringList commonBefore = fieldTexts(common.data());
 
-    QStringList lines;
-    if (button == "pair")
-        lines = press(pinPad.data(), 0, 0);
-    else if (button == "pin")
-        lines = press(pinPad.data(), 3, 2);
-    else
-        lines = press(common.data(), 0, 1);
-    QCOMPARE(lines, QStringList{line});
+    QCOMPARE(press(owner(button), button), QStringList{line});
     QCOMPARE(device.callCount(), 1);
     // One paragraph of plain text and the empty one after it.
     const QTextDocument& log = *window->findChild<QTextEdit*>()->document();
@@ -215,7 +212,7 @@ void TestHostile::deviceTextIsBounded()
 
     // Only a key-pair request changes a field: the public-key field takes the text.
     QStringList pinPadExpected = pinPadBefore;
-    if (button == "pair")
+    if (button == "pairKeyButton")
         pinPadExpected[0] = line.mid(line.indexOf(QStringLiteral("] ")) + 2);
     QCOMPARE(fieldTexts(pinPad.data()), pinPadExpected);
     QCOMPARE(fieldTexts(common.data()), commonBefore);
@@ -223,37 +220,40 @@ void TestHostile::deviceTextIsBounded()
 
 void TestHostile::encryptedKeyLength_data()
 {
-    QTest::addColumn<int>("row");
+    QTest::addColumn<QByteArray>("button");
+    QTest::addColumn<QString>("tag");
     QTest::addColumn<int>("length");
     QTest::addColumn<QString>("refusal"); // follows the tag when nothing is sent
     const QString tooLong = QStringLiteral("加密后的密钥过长(L=%1)");
     const QString failed = QStringLiteral("密钥加密失败(L=%1)");
-    QTest::newRow("main 511 fits") << 1 << 511 << QString();
-    QTest::newRow("main 512 too long") << 1 << 512 << tooLong.arg(512);
-    QTest::newRow("main INT_MAX too long") << 1 << INT_MAX << tooLong.arg(INT_MAX);
-    QTest::newRow("main 0 failed") << 1 << 0 << failed.arg(0);
-    QTest::newRow("main -1 failed") << 1 << -1 << failed.arg(-1);
-    QTest::newRow("main INT_MIN failed") << 1 << INT_MIN << failed.arg(INT_MIN);
-    QTest::newRow("work 1 fits") << 2 << 1 << QString();
-    QTest::newRow("work 127 fits") << 2 << 127 << QString();
-    QTest::newRow("work 128 too long") << 2 << 128 << tooLong.arg(128);
-    QTest::newRow("work INT_MAX too long") << 2 << INT_MAX << tooLong.arg(INT_MAX);
-    QTest::newRow("work 0 failed") << 2 << 0 << failed.arg(0);
-    QTest::newRow("work -1 failed") << 2 << -1 << failed.arg(-1);
+    const QByteArray main("mainKeyButton"), work("workKeyButton");
+    const QString mainTag = QStringLiteral("(下载主密钥)SetPwMkey:");
+    const QString workTag = QStringLiteral("(下载工作密钥)SetPwWkey:");
+    QTest::newRow("main 511 fits") << main << mainTag << 511 << QString();
+    QTest::newRow("main 512 too long") << main << mainTag << 512 << tooLong.arg(512);
+    QTest::newRow("main INT_MAX too long") << main << mainTag << INT_MAX << tooLong.arg(INT_MAX);
+    QTest::newRow("main 0 failed") << main << mainTag << 0 << failed.arg(0);
+    QTest::newRow("main -1 failed") << main << mainTag << -1 << failed.arg(-1);
+    QTest::newRow("main INT_MIN failed") << main << mainTag << INT_MIN << failed.arg(INT_MIN);
+    QTest::newRow("work 1 fits") << work << workTag << 1 << QString();
+    QTest::newRow("work 127 fits") << work << workTag << 127 << QString();
+    QTest::newRow("work 128 too long") << work << workTag << 128 << tooLong.arg(128);
+    QTest::newRow("work INT_MAX too long") << work << workTag << INT_MAX << tooLong.arg(INT_MAX);
+    QTest::newRow("work 0 failed") << work << workTag << 0 << failed.arg(0);
+    QTest::newRow("work -1 failed") << work << workTag << -1 << failed.arg(-1);
 }
 
 void TestHostile::encryptedKeyLength()
 {
-    QFETCH(int, row);
+    QFETCH(QByteArray, button);
+    QFETCH(QString, tag);
     QFETCH(int, length);
     QFETCH(QString, refusal);
     fakeKeyLib().cryptResult = length;
     fakeKeyLib().cryptOutput = QByteArray(refusal.isNull() ? length : 0, '\x11');
     const QStringList before = fieldTexts(pinPad.data());
-    const QString tag = row == 1 ? QStringLiteral("(下载主密钥)SetPwMkey:")
-                                 : QStringLiteral("(下载工作密钥)SetPwWkey:");
 
-    const QStringList lines = press(pinPad.data(), row, 0);
+    const QStringList lines = press(pinPad.data(), button);
     QCOMPARE(fieldTexts(pinPad.data()), before);
     if (!refusal.isNull()) {
         QCOMPARE(device.callCount(), 0);
@@ -269,33 +269,27 @@ void TestHostile::encryptedKeyLength()
 
 void TestHostile::clickDuringDeviceCallIsDropped_data()
 {
-    QTest::addColumn<QString>("panel");
-    QTest::addColumn<int>("row");
-    QTest::addColumn<int>("column");
-    QTest::newRow("key pair") << "pinpad" << 0 << 0;
-    QTest::newRow("main key") << "pinpad" << 1 << 0;
-    QTest::newRow("work key") << "pinpad" << 2 << 0;
-    QTest::newRow("PIN entry") << "pinpad" << 3 << 2;
-    QTest::newRow("serial write") << "common" << 0 << 0;
-    QTest::newRow("serial read") << "common" << 0 << 1;
-    QTest::newRow("show PDF") << "sign" << 3 << 1;
-    QTest::newRow("confirm PDF") << "sign" << 3 << 2;
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("key pair") << QByteArray("pairKeyButton");
+    QTest::newRow("main key") << QByteArray("mainKeyButton");
+    QTest::newRow("work key") << QByteArray("workKeyButton");
+    QTest::newRow("PIN entry") << QByteArray("inputPinButton");
+    QTest::newRow("serial write") << QByteArray("writeButton");
+    QTest::newRow("serial read") << QByteArray("readButton");
+    QTest::newRow("show PDF") << QByteArray("showButton");
+    QTest::newRow("confirm PDF") << QByteArray("confirmButton");
 }
 
 void TestHostile::clickDuringDeviceCallIsDropped()
 {
-    QFETCH(QString, panel);
-    QFETCH(int, row);
-    QFETCH(int, column);
-    BaseWidget* target = panel == "pinpad" ? static_cast<BaseWidget*>(pinPad.data())
-        : panel == "common"                ? static_cast<BaseWidget*>(common.data())
-                                           : static_cast<BaseWidget*>(sign.data());
-    qobject_cast<QLineEdit*>(gridCell(sign.data(), 1, 1))->setText(QStringLiteral("a.pdf"));
+    QFETCH(QByteArray, name);
+    BaseWidget* target = owner(name);
+    control<QLineEdit>(sign.data(), "pathEdit")->setText(QStringLiteral("a.pdf"));
     fakeKeyLib().cryptResult = 1;
     fakeKeyLib().cryptOutput = QByteArray("\x5A");
     target->show();
     QVERIFY(QTest::qWaitForWindowActive(target));
-    auto* button = qobject_cast<QPushButton*>(gridCell(target, row, column));
+    auto* button = control<QPushButton>(target, name);
     button->setFocus();
 
     // The device posts a click on the same button from inside its call.
@@ -332,14 +326,14 @@ void TestHostile::publicKeyText()
     QFETCH(QByteArray, publicKey);
     QFETCH(QByteArray, keyBytes);
     device.answer(0, publicKey + '\0');
-    press(pinPad.data(), 0, 0);
+    press(pinPad.data(), "pairKeyButton");
     QCOMPARE(fieldTexts(pinPad.data()).value(0), QString::fromLatin1(publicKey));
     device.reset();
 
     fakeKeyLib().cryptResult = 1;
     fakeKeyLib().cryptOutput = QByteArray("\x5A");
     DebugCapture debug;
-    const QStringList lines = press(pinPad.data(), 1, 0);
+    const QStringList lines = press(pinPad.data(), "mainKeyButton");
     QCOMPARE(fakeKeyLib().keyLength, keyBytes.size());
     QCOMPARE(fakeKeyLib().key, keyBytes);
     QCOMPARE(debug.lines().value(0), QStringLiteral("sm2 public key: ") + keyBytes.toHex().toUpper());
@@ -387,7 +381,7 @@ void TestHostile::unloadableDeviceLibrary()
 
     // The window is usable and the PIN pad unbound.
     auto* panel = window.findChild<PinPadWidget*>();
-    QCOMPARE(press(panel, 0, 0), QStringList{QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")});
+    QCOMPARE(press(panel, "pairKeyButton"), QStringList{QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")});
     QCOMPARE(device.callCount(), 0);
 }
 

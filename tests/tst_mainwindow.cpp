@@ -2,9 +2,9 @@
 // close it or press a button, and the loading of the device library from the working directory.
 #include "app/mainwindow.h"
 #include "capture.h"
+#include "controls.h"
 #include "workingdirectory.h"
 #include "fakedevicehandle.h"
-#include "panelinspect.h"
 #include "panels/commonwidget.h"
 #include "panels/comunicationwidget.h"
 #include "panels/filemanagerwidget.h"
@@ -118,14 +118,13 @@ void TestMainWindow::escapeAndEnterNeitherCloseNorPress()
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     logPane(window)->clear();
-    auto* panel = window.findChild<PinPadWidget*>();
     for (QPushButton* button : window.findChildren<QPushButton*>())
         QVERIFY(!button->autoDefault() && !button->isDefault());
 
     // Enter in a read-only field after the key-pair button had the focus: the unbound panel
     // would answer in the log pane if it pressed the button.
-    gridCell(panel, 0, 0)->setFocus();
-    auto* publicKey = qobject_cast<QLineEdit*>(gridCell(panel, 0, 1));
+    control<QPushButton>(&window, "pairKeyButton")->setFocus();
+    auto* publicKey = control<QLineEdit>(&window, "publicKeyEdit");
     publicKey->setFocus();
     QTest::keyClick(publicKey, Qt::Key_Return);
     QTest::keyClick(publicKey, Qt::Key_Enter);
@@ -151,9 +150,8 @@ void TestMainWindow::failedLoadIsShownAndLeavesPinPadUnbound()
     QCOMPARE(log.count('\n'), 1);
     QVERIFY(log.size() > 40); // the loader's own error text follows
 
-    window.findChild<PinPadWidget*>()->findChildren<QPushButton*>().value(0)->click();
-    QVERIFY(logPane(window)->toPlainText().contains(
-        QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")));
+    QCOMPARE(press(&window, "pairKeyButton"),
+             QStringList{"(申请公私钥对)GenerateKeyFromPw:设备函数未加载"});
     QCOMPARE(window.loadLibrary(QStringLiteral("./quorvel/libClientScreen.so")), -1);
 }
 
@@ -174,8 +172,7 @@ void TestMainWindow::loadedLibraryBindsOnlyPinPad()
 
     FakeDeviceHandle device("./quorvel/libClientScreen.so");
     device.answer(42, QByteArray());
-    auto* pairKey = window.findChild<PinPadWidget*>()->findChildren<QPushButton*>().value(0);
-    pairKey->click();
+    press(&window, "pairKeyButton");
     QCOMPARE(logPane(window)->toPlainText(),
              QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[42] \n"));
 }

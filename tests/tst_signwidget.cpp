@@ -1,5 +1,6 @@
 // The signature panel against the scripted device library, and its file dialog.
 #include "capture.h"
+#include "controls.h"
 #include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "panels/signwidget.h"
@@ -37,12 +38,7 @@ private slots:
     void cancelledDialogLeavesField();
 
 private:
-    QWidget* at(SignWidget* target, int row, int column) { return gridCell(target, row, column); }
-    QLineEdit* edit(int row, int column) { return qobject_cast<QLineEdit*>(at(panel.data(), row, column)); }
-    QPushButton* button(int row, int column)
-    {
-        return qobject_cast<QPushButton*>(at(panel.data(), row, column));
-    }
+    QLineEdit* pathField() { return control<QLineEdit>(panel.data(), "pathEdit"); }
     // Presses the file button while a timer works the modal dialog it opens.
     void chooseFiles(const std::function<void(QFileDialog*)>& work);
 
@@ -67,24 +63,24 @@ void TestSignWidget::layoutAndInitialTexts()
         QCOMPARE(layout->columnStretch(column), stretches[column]);
     QCOMPARE(layout->rowMinimumHeight(2), 50);
 
+    QWidget* p = panel.data();
     const QStringList labels{"超时：", "语音：", "位置："};
+    const QStringList texts{"30", "请阅读屏幕信息", "0,0,800,600"};
     for (int i = 0; i < 3; ++i) {
-        QCOMPARE(qobject_cast<QLabel*>(at(panel.data(), 0, 2 * i))->text(), labels[i]);
+        QCOMPARE(qobject_cast<QLabel*>(gridCell(p, 0, 2 * i))->text(), labels[i]);
         QCOMPARE(layout->itemAtPosition(0, 2 * i)->alignment(), Qt::AlignRight);
+        QCOMPARE(qobject_cast<QLineEdit*>(gridCell(p, 0, 2 * i + 1))->text(), texts[i]);
     }
-    QCOMPARE(edit(0, 1)->text(), QStringLiteral("30"));
-    QCOMPARE(edit(0, 3)->text(), QStringLiteral("请阅读屏幕信息"));
-    QCOMPARE(edit(0, 5)->text(), QStringLiteral("0,0,800,600"));
-    QCOMPARE(button(1, 0)->text(), QStringLiteral("选择文件："));
+    QCOMPARE(qobject_cast<QPushButton*>(gridCell(p, 1, 0))->text(), QStringLiteral("选择文件："));
     QCOMPARE(layout->itemAtPosition(1, 0)->alignment(), Qt::AlignRight);
-    QCOMPARE(edit(1, 1)->text(), QString());
-    QCOMPARE(at(panel.data(), 1, 4), at(panel.data(), 1, 1));
-    QVERIFY(!at(panel.data(), 1, 5) && !at(panel.data(), 3, 0) && !at(panel.data(), 3, 5));
+    QCOMPARE(qobject_cast<QLineEdit*>(gridCell(p, 1, 1))->text(), QString());
+    QCOMPARE(gridCell(p, 1, 4), gridCell(p, 1, 1));
+    QVERIFY(!gridCell(p, 1, 5) && !gridCell(p, 3, 0) && !gridCell(p, 3, 5));
     const QStringList actions{"展示PDF", "确认PDF", "签名", "签名带语音"};
     for (int i = 0; i < 4; ++i)
-        QCOMPARE(button(3, i + 1)->text(), actions[i]);
+        QCOMPARE(qobject_cast<QPushButton*>(gridCell(p, 3, i + 1))->text(), actions[i]);
     for (int column = 0; column < 6; ++column)
-        QVERIFY(!at(panel.data(), 2, column));
+        QVERIFY(!gridCell(p, 2, column));
 }
 
 void TestSignWidget::slotsInDeclaredOrder()
@@ -113,13 +109,11 @@ void TestSignWidget::bindingWithLibraryLackingEveryName()
 void TestSignWidget::unboundShowAndConfirmOnlyLog()
 {
     SignWidget unbound;
-    QSignalSpy spy(&unbound, SIGNAL(onMessage(QString)));
-    qobject_cast<QLineEdit*>(at(&unbound, 1, 1))->setText(QStringLiteral("/tmp/x.pdf"));
+    control<QLineEdit>(&unbound, "pathEdit")->setText(QStringLiteral("/tmp/x.pdf"));
     DebugCapture debug;
-    QMetaObject::invokeMethod(&unbound, "onShowPDf");
-    QMetaObject::invokeMethod(&unbound, "onConfirmPdf");
+    QCOMPARE(press(&unbound, "showButton"), QStringList());
+    QCOMPARE(press(&unbound, "confirmButton"), QStringList());
     QCOMPARE(debug.lines(), (QStringList{"MP_SHOW_PDF 设备函数未加载", "MP_ConfirmPDF 设备函数未加载"}));
-    QCOMPARE(spy.count(), 0);
     QCOMPARE(device.callCount(), 0);
 }
 
@@ -137,13 +131,12 @@ void TestSignWidget::showAndConfirmPassTrimmedPathAndTimeout()
 {
     QFETCH(QString, timeoutText);
     QFETCH(int, timeout);
-    edit(0, 1)->setText(timeoutText);
-    edit(1, 1)->setText(QStringLiteral("  /tmp/文件 a.pdf \t"));
+    control<QLineEdit>(panel.data(), "timeoutEdit")->setText(timeoutText);
+    pathField()->setText(QStringLiteral("  /tmp/文件 a.pdf \t"));
     device.answer(-9, QByteArray("garbage", 7));
-    QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
-    button(3, 1)->click();
-    button(3, 2)->click();
+    QCOMPARE(press(panel.data(), "showButton"), QStringList());
+    QCOMPARE(press(panel.data(), "confirmButton"), QStringList());
     QCOMPARE(device.callCount(), 2);
     const char* names[] = {"MP_SHOW_PDF", "MP_ConfirmPDF"};
     for (int i = 0; i < 2; ++i) {
@@ -155,31 +148,28 @@ void TestSignWidget::showAndConfirmPassTrimmedPathAndTimeout()
         QCOMPARE(call->ints[2], timeout);
         QCOMPARE(QString::fromUtf8(call->texts[1]), QStringLiteral("/tmp/文件 a.pdf"));
     }
-    QCOMPARE(spy.count(), 0);
     QCOMPARE(debug.messages(), QStringList());
 }
 
 void TestSignWidget::blankPathCallsNothing()
 {
-    edit(1, 1)->setText(QStringLiteral("   "));
-    button(3, 1)->click();
-    button(3, 2)->click();
+    pathField()->setText(QStringLiteral("   "));
+    press(panel.data(), "showButton");
+    press(panel.data(), "confirmButton");
     QCOMPARE(device.callCount(), 0);
 }
 
 void TestSignWidget::signButtonsDoNothing()
 {
-    edit(1, 1)->setText(QStringLiteral("/tmp/x.pdf"));
+    pathField()->setText(QStringLiteral("/tmp/x.pdf"));
     QList<QString> before;
     for (QLineEdit* field : panel->findChildren<QLineEdit*>())
         before << field->text();
-    QSignalSpy spy(panel.data(), SIGNAL(onMessage(QString)));
     DebugCapture debug;
     StdoutCapture out;
-    button(3, 3)->click();
-    button(3, 4)->click();
+    QCOMPARE(press(panel.data(), "signButton"), QStringList());
+    QCOMPARE(press(panel.data(), "voiceSignButton"), QStringList());
     QCOMPARE(device.callCount(), 0);
-    QCOMPARE(spy.count(), 0);
     QCOMPARE(debug.messages(), QStringList());
     QCOMPARE(out.text(), QByteArray());
     QList<QString> after;
@@ -191,9 +181,9 @@ void TestSignWidget::signButtonsDoNothing()
 void TestSignWidget::destructorDeletesActionButtons()
 {
     QList<QPointer<QPushButton>> buttons;
-    for (int column = 1; column <= 4; ++column)
-        buttons << QPointer<QPushButton>(button(3, column));
-    QPointer<QWidget> fileButton(button(1, 0));
+    for (const char* name : {"showButton", "confirmButton", "signButton", "voiceSignButton"})
+        buttons << QPointer<QPushButton>(control<QPushButton>(panel.data(), name));
+    QPointer<QWidget> fileButton(control<QPushButton>(panel.data(), "fileButton"));
     panel.reset();
     for (const auto& action : buttons)
         QVERIFY(action.isNull());
@@ -210,7 +200,7 @@ void TestSignWidget::chooseFiles(const std::function<void(QFileDialog*)>& work)
         worked = true;
         work(dialog);
     });
-    button(1, 0)->click();
+    press(panel.data(), "fileButton");
     QVERIFY2(worked, "the file dialog did not open");
 }
 
@@ -250,15 +240,15 @@ void TestSignWidget::selectFileTakesEveryChosenFile()
     }
     chosen.sort();
     QCOMPARE(chosen, (QStringList{"a.pdf", "b.pdf", "c.pdf"}));
-    QCOMPARE(QStringLiteral("\"%1\"").arg(edit(1, 1)->text()), lines.last());
+    QCOMPARE(QStringLiteral("\"%1\"").arg(pathField()->text()), lines.last());
 }
 
 void TestSignWidget::cancelledDialogLeavesField()
 {
-    edit(1, 1)->setText(QStringLiteral("/kept.pdf"));
+    pathField()->setText(QStringLiteral("/kept.pdf"));
     DebugCapture debug;
     chooseFiles([](QFileDialog* dialog) { dialog->reject(); });
-    QCOMPARE(edit(1, 1)->text(), QStringLiteral("/kept.pdf"));
+    QCOMPARE(pathField()->text(), QStringLiteral("/kept.pdf"));
     QCOMPARE(debug.messages(), QStringList());
 }
 

@@ -1,6 +1,6 @@
 // Tests of the PIN pad simulator, loaded and resolved by name as the tool loads the device library,
 // with the key library playing the host's side of every key exchange.
-#include "../simulator/clientscreen.h"
+#include "clientscreen.h"
 #include "clkey.h"
 
 #include "capture.h"

@@ -12,7 +12,7 @@
 
 #include "app/mainwindow.h"
 #include "panels/pinpadwidget.h"
-#include "tests/doubles/fakedevice.h"
+#include "tests/support/fakedevice.h"
 #include "tests/support/panelinspect.h"
 
 #include <QAbstractTextDocumentLayout>

@@ -9,14 +9,14 @@ QStringList recorded;
 }
 
 DebugCapture::DebugCapture()
-    : previous_(qInstallMessageHandler(&DebugCapture::handler))
+    : m_previous(qInstallMessageHandler(&DebugCapture::handler))
 {
     recorded.clear();
 }
 
 DebugCapture::~DebugCapture()
 {
-    qInstallMessageHandler(previous_);
+    qInstallMessageHandler(m_previous);
 }
 
 QStringList DebugCapture::messages() const
@@ -44,22 +44,22 @@ void DebugCapture::handler(QtMsgType type, const QMessageLogContext&, const QStr
 }
 
 StdoutCapture::StdoutCapture(int fd)
-    : fd_(fd)
+    : m_fd(fd)
 {
     std::fflush(nullptr);
     char name[] = "/tmp/stdout-capture-XXXXXX";
-    fileFd_ = mkstemp(name);
+    m_fileFd = mkstemp(name);
     unlink(name);
-    savedFd_ = dup(fd_);
-    dup2(fileFd_, fd_);
+    m_savedFd = dup(m_fd);
+    dup2(m_fileFd, m_fd);
 }
 
 StdoutCapture::~StdoutCapture()
 {
     std::fflush(nullptr);
-    dup2(savedFd_, fd_);
-    close(savedFd_);
-    close(fileFd_);
+    dup2(m_savedFd, m_fd);
+    close(m_savedFd);
+    close(m_fileFd);
 }
 
 QByteArray StdoutCapture::text()
@@ -74,7 +74,7 @@ QByteArray StdoutCapture::written() const
     char chunk[4096];
     off_t offset = 0;
     ssize_t got;
-    while ((got = pread(fileFd_, chunk, sizeof chunk, offset)) > 0) {
+    while ((got = pread(m_fileFd, chunk, sizeof chunk, offset)) > 0) {
         result.append(chunk, static_cast<int>(got));
         offset += got;
     }

@@ -24,7 +24,7 @@ public:
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
-    QtMessageHandler previous_;
+    QtMessageHandler m_previous;
 };
 
 // Records what is written to standard output (or another file descriptor, such as 2 for standard
@@ -43,9 +43,9 @@ public:
     QByteArray written() const;
 
 private:
-    int fd_;
-    int savedFd_;
-    int fileFd_;
+    int m_fd;
+    int m_savedFd;
+    int m_fileFd;
 };
 
 #endif

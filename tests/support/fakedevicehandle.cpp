@@ -3,19 +3,19 @@
 #include <cstring>
 
 FakeDeviceHandle::FakeDeviceHandle(const char* path)
-    : library_(QString::fromUtf8(path))
+    : m_library(QString::fromUtf8(path))
 {
-    if (!library_.load())
-        qFatal("cannot load %s: %s", path, qPrintable(library_.errorString()));
-    script_ = reinterpret_cast<FakeScriptFunc>(library_.resolve("fake_script"));
-    call_ = reinterpret_cast<FakeCallFunc>(library_.resolve("fake_call"));
-    callCount_ = reinterpret_cast<FakeCallCountFunc>(library_.resolve("fake_callCount"));
-    reset_ = reinterpret_cast<FakeResetFunc>(library_.resolve("fake_reset"));
+    if (!m_library.load())
+        qFatal("cannot load %s: %s", path, qPrintable(m_library.errorString()));
+    m_script = reinterpret_cast<FakeScriptFunc>(m_library.resolve("fake_script"));
+    m_call = reinterpret_cast<FakeCallFunc>(m_library.resolve("fake_call"));
+    m_callCount = reinterpret_cast<FakeCallCountFunc>(m_library.resolve("fake_callCount"));
+    m_reset = reinterpret_cast<FakeResetFunc>(m_library.resolve("fake_reset"));
 }
 
 void FakeDeviceHandle::answer(int code, const QByteArray& output)
 {
-    FakeDeviceScript* script = script_();
+    FakeDeviceScript* script = m_script();
     script->code = code;
     const int length = qMin(output.size(), static_cast<int>(sizeof script->output));
     script->outputLength = length;
@@ -24,7 +24,7 @@ void FakeDeviceHandle::answer(int code, const QByteArray& output)
 
 void FakeDeviceHandle::duringCall(void (*callback)(void*), void* context)
 {
-    FakeDeviceScript* script = script_();
+    FakeDeviceScript* script = m_script();
     script->duringCall = callback;
     script->context = context;
 }

@@ -16,17 +16,17 @@ public:
     void answer(int code, const QByteArray& output);
     // The next calls run callback(context) before they answer; a null callback stops that.
     void duringCall(void (*callback)(void*), void* context);
-    void reset() { reset_(); }
-    int callCount() { return callCount_(); }
-    const FakeDeviceCall* call(int index) { return call_(index); }
-    QLibrary& library() { return library_; }
+    void reset() { m_reset(); }
+    int callCount() { return m_callCount(); }
+    const FakeDeviceCall* call(int index) { return m_call(index); }
+    QLibrary& library() { return m_library; }
 
 private:
-    QLibrary library_;
-    FakeScriptFunc script_;
-    FakeCallFunc call_;
-    FakeCallCountFunc callCount_;
-    FakeResetFunc reset_;
+    QLibrary m_library;
+    FakeScriptFunc m_script;
+    FakeCallFunc m_call;
+    FakeCallCountFunc m_callCount;
+    FakeResetFunc m_reset;
 };
 
 #endif

@@ -6,20 +6,20 @@
 #include <QFileInfo>
 
 WorkingDirectory::WorkingDirectory()
-    : previous_(QDir::currentPath())
+    : m_previous(QDir::currentPath())
 {
-    QDir(dir_.path()).mkpath(QStringLiteral("quorvel"));
-    QDir::setCurrent(dir_.path());
+    QDir(m_dir.path()).mkpath(QStringLiteral("quorvel"));
+    QDir::setCurrent(m_dir.path());
 }
 
 WorkingDirectory::~WorkingDirectory()
 {
-    QDir::setCurrent(previous_);
+    QDir::setCurrent(m_previous);
 }
 
 QString WorkingDirectory::libraryPath() const
 {
-    return dir_.filePath(QStringLiteral("quorvel/libClientScreen.so"));
+    return m_dir.filePath(QStringLiteral("quorvel/libClientScreen.so"));
 }
 
 void WorkingDirectory::copyLibrary(const QString& source)

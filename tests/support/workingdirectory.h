@@ -24,8 +24,8 @@ public:
     QString loadedLine() const;
 
 private:
-    QString previous_;
-    QTemporaryDir dir_;
+    QString m_previous;
+    QTemporaryDir m_dir;
 };
 
 #endif

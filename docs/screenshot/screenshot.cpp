@@ -4,10 +4,9 @@
 //
 // usage: window_screenshot OUTPUT.png
 #include "app/mainwindow.h"
-#include "panels/pinpadwidget.h"
+#include "controls.h"
 
 #include <QApplication>
-#include <QGridLayout>
 #include <QPixmap>
 #include <QPushButton>
 #include <QAbstractTextDocumentLayout>
@@ -34,33 +33,22 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    auto* panel = window.findChild<PinPadWidget*>();
-    auto* grid = panel ? qobject_cast<QGridLayout*>(panel->layout()) : nullptr;
     auto* log = window.findChild<QTextEdit*>();
-    if (!grid || !log) {
-        std::fprintf(stderr, "the window has no PIN pad panel or log pane\n");
+    if (!log) {
+        std::fprintf(stderr, "the window has no log pane\n");
         return 1;
     }
-    const int positions[4][2] = {{0, 0}, {1, 0}, {2, 0}, {3, 2}};
+    const char* buttons[4] = {"pairKeyButton", "mainKeyButton", "workKeyButton", "inputPinButton"};
     const char* tags[4] = {"(申请公私钥对)GenerateKeyFromPw:[0] ", "(下载主密钥)SetPwMkey:[0] ",
                            "(下载工作密钥)SetPwWkey:[0] ", "(输入密码)InputPassword:[0] "};
     for (int step = 0; step < 4; ++step) {
-        QLayoutItem* item = grid->itemAtPosition(positions[step][0], positions[step][1]);
-        auto* button = item ? qobject_cast<QPushButton*>(item->widget()) : nullptr;
-        if (!button) {
-            std::fprintf(stderr, "no button at row %d, column %d\n", positions[step][0],
-                         positions[step][1]);
-            return 1;
-        }
-        QTest::mouseClick(button, Qt::LeftButton);
-        QStringList lines = log->toPlainText().split(QLatin1Char('\n'));
-        lines.removeAll(QString());
-        const QString last = lines.value(lines.size() - 1);
+        const QString last = press(&window, buttons[step]).value(0);
         if (!last.startsWith(QString::fromUtf8(tags[step]))) {
             std::fprintf(stderr, "step %d did not succeed: %s\n", step + 1, qPrintable(last));
             return 1;
         }
         // Where the button sits in the window, for scripts that click it on a real display.
+        auto* button = control<QPushButton>(&window, buttons[step]);
         const QPoint centre = button->mapTo(&window, button->rect().center());
         std::printf("button %d centre %d %d\n", step + 1, centre.x(), centre.y());
     }

@@ -30,7 +30,7 @@ struct FakeKeyLib {
     QStringList constructorTexts;
 };
 
-// The one scripted key library of the test process; reset() restores it to defaults.
+// The one scripted key library of the test process; resetFakeKeyLib() restores it to defaults.
 FakeKeyLib& fakeKeyLib();
 void resetFakeKeyLib();
 
