@@ -3,7 +3,8 @@
 // alternating blocks; prints the median time of one whole chain of each as a table row.
 //
 // usage: bench_keychain [ROUNDS [CHAINS_PER_ROUND]]
-// Debug lines of the panel go to standard error, as in the tool; scripts/bench sends them to a file.
+// Debug lines of the panel go to standard error, as in the tool; scripts/bench sends them to a
+// file.
 #include "benchtable.h"
 #include "keylib/cryptoptr.h"
 #include "panels/pinpadwidget.h"
@@ -77,8 +78,8 @@ bool directChain(unsigned char encryptedPin[16])
 
     unsigned char sm4Cipher[16];
     unsigned char workKey[16];
-    if (!sm4Block(true, mainKey, kWorkKey, sm4Cipher) || !sm4Block(false, mainKey, sm4Cipher, workKey)
-        || std::memcmp(workKey, kWorkKey, 16) != 0)
+    if (!sm4Block(true, mainKey, kWorkKey, sm4Cipher)
+        || !sm4Block(false, mainKey, sm4Cipher, workKey) || std::memcmp(workKey, kWorkKey, 16) != 0)
         return false;
 
     return sm4Block(true, workKey, kPinBlock, encryptedPin);
@@ -109,7 +110,8 @@ int main(int argc, char* argv[])
     }
     panel.loadLibrary(&library);
     QStringList lines;
-    QObject::connect(&panel, &BaseWidget::onMessage, [&lines](const QString& line) { lines << line; });
+    QObject::connect(&panel, &BaseWidget::onMessage,
+                     [&lines](const QString& line) { lines << line; });
 
     const QStringList tags{QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[0] "),
                            QStringLiteral("(下载主密钥)SetPwMkey:[0] "),
@@ -154,7 +156,8 @@ int main(int argc, char* argv[])
         for (int order = 0; order < 2; ++order) {
             const bool panelTurn = (order == 0) == (round % 2 == 0);
             for (int chain = 0; chain < chainsPerRound; ++chain)
-                (panelTurn ? panelUs : libcryptoUs).push_back(panelTurn ? panelChain() : libcryptoChain());
+                (panelTurn ? panelUs : libcryptoUs)
+                    .push_back(panelTurn ? panelChain() : libcryptoChain());
         }
     }
 

@@ -73,8 +73,7 @@ bool runOnce(const std::string& directory, const std::string& program, Sample& s
     }
     close(pipeFds[0]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "%s failed (status %d): %s\n", program.c_str(), status,
                      output.c_str());
@@ -155,9 +154,8 @@ int main(int argc, char* argv[])
         printRatioRow(measure, median(build.toolMs), median(build.referenceMs), 1.15);
     }
     const Build& first = builds.front();
-    std::snprintf(measure, sizeof measure,
-                  "peak resident memory (VmHWM), %s, MiB (median of %d)", first.label.c_str(),
-                  runs);
+    std::snprintf(measure, sizeof measure, "peak resident memory (VmHWM), %s, MiB (median of %d)",
+                  first.label.c_str(), runs);
     printDifferenceRow(measure, median(first.toolMiB), median(first.referenceMiB), 5.0);
     return 0;
 }

@@ -13,7 +13,7 @@
 
 struct CallResult {
     bool returned = false; // false: no return within the timeout (or the caller had stopped)
-    bool threw = false; // the function threw a C++ exception instead of returning
+    bool threw = false;    // the function threw a C++ exception instead of returning
     int code = 0;
     double milliseconds = 0;
     QByteArray out; // the whole guarded buffer as the function left it

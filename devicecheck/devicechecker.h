@@ -61,7 +61,8 @@ private:
     void record(const QString& id, CheckStatus status, const QString& detail,
                 double milliseconds = -1);
 
-    template <typename Function> Function function(const char* name) const
+    template <typename Function>
+    Function function(const char* name) const
     {
         return reinterpret_cast<Function>(m_functions.value(QLatin1String(name)));
     }
@@ -85,7 +86,7 @@ private:
     std::unique_ptr<QLibrary> m_library;
     QHash<QString, QFunctionPointer> m_functions;
 
-    QByteArray m_publicKey; // empty until a valid key pair was reported
+    QByteArray m_publicKey;     // empty until a valid key pair was reported
     QString m_publicKeyProblem; // why m_publicKey is empty
     QByteArray m_mainKeyCipher; // for m_publicKey
     bool m_mainKeyAccepted = false;

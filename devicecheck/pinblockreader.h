@@ -10,7 +10,7 @@
 struct PinBlockReading {
     bool recognised = false;
     QString layout; // the layout's name, when recognised
-    QString pin; // the PIN's digits, when recognised
+    QString pin;    // the PIN's digits, when recognised
 };
 
 PinBlockReading readPinBlock(const QByteArray& block);

@@ -23,7 +23,7 @@ public:
 };
 
 int runCipher(bool encode, const char* key, int keyLen, const char* data, int dataLen, char* out,
-          int alg)
+              int alg)
 {
     if (key == nullptr || data == nullptr || out == nullptr)
         return CLKEY_ERR_NULL_POINTER;
@@ -71,8 +71,7 @@ int CLKey::DecodeKey(char* key, int keyLen, char* data, int dataLen, char* out, 
     return runCipher(false, key, keyLen, data, dataLen, out, alg);
 }
 
-int CLKey::GenerateKey(void* publicKey, int& publicLen, void* privateKey, int& privateLen,
-                       int type)
+int CLKey::GenerateKey(void* publicKey, int& publicLen, void* privateKey, int& privateLen, int type)
 {
     publicLen = 0;
     privateLen = 0;
@@ -93,7 +92,9 @@ int CLKey::GenerateKey(void* publicKey, int& publicLen, void* privateKey, int& p
     return generated ? 1 : 0;
 }
 
-CLKeyManage::CLKeyManage(char*, char*) {}
+CLKeyManage::CLKeyManage(char*, char*)
+{
+}
 
 CLKeyManage::~CLKeyManage() = default;
 

@@ -25,8 +25,8 @@ enum CLKeyError {
     CLKEY_ERR_UNKNOWN_ALGORITHM = -4,   // algorithm code is neither 2 nor 5
     CLKEY_ERR_INVALID_PUBLIC_KEY = -5,  // SM2 public key is not a point on the curve
     CLKEY_ERR_INVALID_PRIVATE_KEY = -6, // SM2 private key is zero or not below the group order
-    CLKEY_ERR_DECRYPT_FAILED = -7,      // SM2 ciphertext malformed or tampered (C1 or C3 check failed)
-    CLKEY_ERR_INTERNAL = -8             // libcrypto failed on valid input (out of memory)
+    CLKEY_ERR_DECRYPT_FAILED = -7, // SM2 ciphertext malformed or tampered (C1 or C3 check failed)
+    CLKEY_ERR_INTERNAL = -8        // libcrypto failed on valid input (out of memory)
 };
 
 class CLKey {

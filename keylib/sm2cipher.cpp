@@ -96,7 +96,8 @@ int sm2Encrypt(const unsigned char* publicKey, std::size_t publicLen, const unsi
     ParamBldPtr builder(OSSL_PARAM_BLD_new());
     if (!builder
         || OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point,
-                                            sizeof point) != 1)
+                                            sizeof point)
+            != 1)
         return CLKEY_ERR_INTERNAL;
     PkeyPtr key = keyFromParams(builder.get(), EVP_PKEY_PUBLIC_KEY);
     PkeyCtxPtr ctx = key ? cipherContext(key.get(), true) : nullptr;
@@ -162,7 +163,8 @@ bool sm2GenerateKey(unsigned char* publicKey, unsigned char* privateKey)
     std::size_t pointLen = 0;
     BIGNUM* scalar = nullptr;
     if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point,
-                                        &pointLen) != 1
+                                        &pointLen)
+            != 1
         || pointLen != kSm2PointBytes || point[0] != 0x04
         || EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_PRIV_KEY, &scalar) != 1)
         return false;

@@ -28,7 +28,7 @@ bool integerToCoordinate(const ASN1_INTEGER* integer, unsigned char* coordinate)
     BignumPtr value(ASN1_INTEGER_to_BN(integer, nullptr));
     return value && !BN_is_negative(value.get())
         && BN_bn2binpad(value.get(), coordinate, static_cast<int>(kSm2CoordinateBytes))
-               == static_cast<int>(kSm2CoordinateBytes);
+        == static_cast<int>(kSm2CoordinateBytes);
 }
 
 Asn1OctetStringPtr toOctetString(const unsigned char* bytes, std::size_t len)

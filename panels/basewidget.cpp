@@ -31,10 +31,10 @@ QFunctionPointer BaseWidget::resolveOrReport(QLibrary* library, const char* name
     const QFunctionPointer function = library->resolve(name);
     if (!function) {
         const char* reason = dlerror();
-        const QString line = QStringLiteral("Cannot resolve symbol \"%1\" in %2: %3")
-                                 .arg(QString::fromLatin1(name), library->fileName(),
-                                      reason ? QString::fromLocal8Bit(reason)
-                                             : library->errorString());
+        const QString line =
+            QStringLiteral("Cannot resolve symbol \"%1\" in %2: %3")
+                .arg(QString::fromLatin1(name), library->fileName(),
+                     reason ? QString::fromLocal8Bit(reason) : library->errorString());
         std::puts(line.toUtf8().constData());
         std::fflush(stdout);
     }

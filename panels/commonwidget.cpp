@@ -69,7 +69,8 @@ void CommonWidget::loadLibrary(QLibrary* library)
         return;
     m_writeDeviceSN =
         reinterpret_cast<WriteDeviceSNFunc>(resolveOrReport(library, "PN_WriteDeviceSN"));
-    m_readDeviceSN = reinterpret_cast<ReadDeviceSNFunc>(resolveOrReport(library, "PN_ReadDeviceSN"));
+    m_readDeviceSN =
+        reinterpret_cast<ReadDeviceSNFunc>(resolveOrReport(library, "PN_ReadDeviceSN"));
     m_startInfoHtml =
         reinterpret_cast<UncalledDeviceFunc>(resolveOrReport(library, "MP_StartInfoHtml"));
     m_signPdf = reinterpret_cast<UncalledDeviceFunc>(resolveOrReport(library, "MP_SignPDF"));

@@ -24,8 +24,8 @@ const char kInputPinTag[] = "(输入密码)InputPassword:";
 
 QString resultLine(const char* tag, int code, const QString& text)
 {
-    return QString::fromUtf8(tag) + QLatin1Char('[') + QString::number(code)
-        + QLatin1String("] ") + text;
+    return QString::fromUtf8(tag) + QLatin1Char('[') + QString::number(code) + QLatin1String("] ")
+        + text;
 }
 
 // A test key as its field shows it: uppercase hex.
@@ -137,8 +137,8 @@ void PinPadWidget::onMainKeyClick()
     Utils::bytesToHexString(reinterpret_cast<const unsigned char*>(publicKey.get()), hexBytes, hex);
     qDebug().noquote() << "sm2 public key:" << QString::fromLatin1(reinterpret_cast<char*>(hex));
 
-    const KeyCipher encrypted = encryptKey(publicKey.get(), n / 2, kTestMainKey, cipher,
-                                           kSm2, kMaxMainKeyCipher);
+    const KeyCipher encrypted =
+        encryptKey(publicKey.get(), n / 2, kTestMainKey, cipher, kSm2, kMaxMainKeyCipher);
     if (!encrypted.refusal.isNull()) {
         emit onMessage(QString::fromUtf8(kMainKeyTag) + encrypted.refusal);
         return;
@@ -165,8 +165,8 @@ void PinPadWidget::onWorkKeyClick()
     std::memset(cipher, 0, sizeof cipher - 1);
     char mainKey[sizeof kTestMainKey];
     std::memcpy(mainKey, kTestMainKey, sizeof mainKey);
-    const KeyCipher encrypted = encryptKey(mainKey, sizeof mainKey, kTestWorkKey, cipher,
-                                           kSm4, kMaxWorkKeyCipher);
+    const KeyCipher encrypted =
+        encryptKey(mainKey, sizeof mainKey, kTestWorkKey, cipher, kSm4, kMaxWorkKeyCipher);
     if (!encrypted.refusal.isNull()) {
         emit onMessage(QString::fromUtf8(kWorkKeyTag) + encrypted.refusal);
         return;

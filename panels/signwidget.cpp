@@ -109,7 +109,8 @@ void SignWidget::onShowPDf()
     if (path.isEmpty())
         return;
     if (!m_showPdf) {
-        qDebug() << "MP_SHOW_PDF" << "设备函数未加载" << debugEndl;
+        qDebug() << "MP_SHOW_PDF"
+                 << "设备函数未加载" << debugEndl;
         return;
     }
     const QByteArray pathBytes = path.toUtf8();
@@ -123,7 +124,8 @@ void SignWidget::onConfirmPdf()
     if (path.isEmpty())
         return;
     if (!m_confirmPdf) {
-        qDebug() << "MP_ConfirmPDF" << "设备函数未加载" << debugEndl;
+        qDebug() << "MP_ConfirmPDF"
+                 << "设备函数未加载" << debugEndl;
         return;
     }
     char confirm[256];

@@ -16,35 +16,35 @@ enum ClientScreenResult {
     CS_OK = 0,
 
     /* Arguments */
-    CS_ERR_NULL_OUTPUT = -100,      /* the output buffer pointer is null */
-    CS_ERR_NULL_INPUT = -101,       /* a required input text (key text, serial number, path) is null */
-    CS_ERR_NEGATIVE_SIZE = -102,    /* a buffer size or length argument is negative */
+    CS_ERR_NULL_OUTPUT = -100,   /* the output buffer pointer is null */
+    CS_ERR_NULL_INPUT = -101,    /* a required input text (key text, serial number, path) is null */
+    CS_ERR_NEGATIVE_SIZE = -102, /* a buffer size or length argument is negative */
     CS_ERR_OUTPUT_TOO_SMALL = -103, /* the output text and its NUL would not fit the given size */
     CS_ERR_NEGATIVE_TIMEOUT = -104, /* the timeout is negative */
     CS_ERR_NOT_SUPPORTED = -105,    /* the function exists but the simulator does not offer it */
     CS_ERR_INTERNAL = -106,         /* the key library failed on valid input */
 
     /* PIN pad */
-    CS_ERR_TEXT_LENGTH = -110,      /* key text length zero, odd, or above CS_MAX_KEY_TEXT */
-    CS_ERR_TEXT_CHARACTER = -111,   /* key text holds a character outside "0".."?" */
-    CS_ERR_NO_KEY_PAIR = -112,      /* SetPwMkey before any GenerateKeyFromPw */
-    CS_ERR_NO_MAIN_KEY = -113,      /* SetPwWkey before a main key was set */
-    CS_ERR_NO_WORK_KEY = -114,      /* InputPassword before a work key was set */
-    CS_ERR_DECRYPT_FAILED = -115,   /* the key library rejected the encrypted key */
-    CS_ERR_KEY_LENGTH = -116,       /* the decrypted key is not 16 bytes */
-    CS_ERR_PIN_TOO_LONG = -117,     /* the PIN has more digits than InputPassword's maxLen */
-    CS_ERR_PIN_INVALID = -118,      /* QUORVEL_SIM_PIN is not 4 to 12 decimal digits */
+    CS_ERR_TEXT_LENGTH = -110,    /* key text length zero, odd, or above CS_MAX_KEY_TEXT */
+    CS_ERR_TEXT_CHARACTER = -111, /* key text holds a character outside "0".."?" */
+    CS_ERR_NO_KEY_PAIR = -112,    /* SetPwMkey before any GenerateKeyFromPw */
+    CS_ERR_NO_MAIN_KEY = -113,    /* SetPwWkey before a main key was set */
+    CS_ERR_NO_WORK_KEY = -114,    /* InputPassword before a work key was set */
+    CS_ERR_DECRYPT_FAILED = -115, /* the key library rejected the encrypted key */
+    CS_ERR_KEY_LENGTH = -116,     /* the decrypted key is not 16 bytes */
+    CS_ERR_PIN_TOO_LONG = -117,   /* the PIN has more digits than InputPassword's maxLen */
+    CS_ERR_PIN_INVALID = -118,    /* QUORVEL_SIM_PIN is not 4 to 12 decimal digits */
 
     /* Serial number */
-    CS_ERR_SN_EMPTY = -130,         /* the serial number is the empty text */
-    CS_ERR_SN_TOO_LONG = -131,      /* the serial number is longer than CS_MAX_SERIAL characters */
-    CS_ERR_SN_CONTROL = -132,       /* the serial number holds a control byte (below 0x20, or 0x7F) */
-    CS_ERR_SN_NON_ASCII = -133,     /* the serial number holds a byte of 0x80 or above */
+    CS_ERR_SN_EMPTY = -130,     /* the serial number is the empty text */
+    CS_ERR_SN_TOO_LONG = -131,  /* the serial number is longer than CS_MAX_SERIAL characters */
+    CS_ERR_SN_CONTROL = -132,   /* the serial number holds a control byte (below 0x20, or 0x7F) */
+    CS_ERR_SN_NON_ASCII = -133, /* the serial number holds a byte of 0x80 or above */
 
     /* PDF */
-    CS_ERR_PDF_MISSING = -140,      /* no file at the path */
-    CS_ERR_PDF_UNREADABLE = -141,   /* the file cannot be opened or read, or is not a regular file */
-    CS_ERR_PDF_NOT_PDF = -142       /* the file does not start with "%PDF-" */
+    CS_ERR_PDF_MISSING = -140,    /* no file at the path */
+    CS_ERR_PDF_UNREADABLE = -141, /* the file cannot be opened or read, or is not a regular file */
+    CS_ERR_PDF_NOT_PDF = -142     /* the file does not start with "%PDF-" */
 };
 
 /* Fault modes, for testing a checker of device libraries: QUORVEL_SIM_FAULT, read at every call,

@@ -86,8 +86,7 @@ int generateKeyPair(unsigned char publicKey[kPublicKeySize], SecretBuffer& priva
     int publicLen = 0;
     int privateLen = 0;
     CLKeyManage keys(nullptr, nullptr);
-    if (!keys.GenerateKey(publicBuffer, publicLen, privateBuffer.data(), privateLen,
-                          CLKEY_TYPE_SM2)
+    if (!keys.GenerateKey(publicBuffer, publicLen, privateBuffer.data(), privateLen, CLKEY_TYPE_SM2)
         || publicLen != static_cast<int>(kPublicKeySize)
         || privateLen != static_cast<int>(kPrivateKeySize))
         return CS_ERR_INTERNAL;
@@ -129,9 +128,8 @@ int encryptPinBlock(const unsigned char* workKey, const SecretBuffer& pinBlock,
     if (!out.allocate(64))
         return CS_ERR_INTERNAL;
     CLKeyManage keys(nullptr, nullptr);
-    const int length = keys.EncodeKey(keyLibBytes(workKey), kKeySize,
-                                      keyLibBytes(pinBlock.data()), kKeySize,
-                                      keyLibBytes(out.data()), CLKEY_ALG_SM4_ECB);
+    const int length = keys.EncodeKey(keyLibBytes(workKey), kKeySize, keyLibBytes(pinBlock.data()),
+                                      kKeySize, keyLibBytes(out.data()), CLKEY_ALG_SM4_ECB);
     if (length != static_cast<int>(kKeySize))
         return CS_ERR_INTERNAL;
     out.truncate(kKeySize);
@@ -223,8 +221,8 @@ int downloadKey(const char* text, int len, KeySlot DeviceState::*under, int miss
     if (!key.present())
         return missing;
     SecretBuffer plain;
-    const int decrypted = decryptKey(key.data(), static_cast<int>(key.size()), cipher.data(),
-                                     len / 2, alg, plain);
+    const int decrypted =
+        decryptKey(key.data(), static_cast<int>(key.size()), cipher.data(), len / 2, alg, plain);
     if (decrypted != CS_OK)
         return decrypted;
     (state.*into).set(plain);

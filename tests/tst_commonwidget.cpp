@@ -1,8 +1,8 @@
 // The general panel against the scripted device library.
 #include "capture.h"
 #include "controls.h"
-#include "panelinspect.h"
 #include "fakedevicehandle.h"
+#include "panelinspect.h"
 #include "panels/commonwidget.h"
 
 #include <QGridLayout>
@@ -72,8 +72,9 @@ void TestCommonWidget::layoutAndTexts()
 void TestCommonWidget::slotsInDeclaredOrder()
 {
     const QMetaObject& meta = CommonWidget::staticMetaObject;
-    QCOMPARE(ownMethodSignatures(meta), (QStringList{"onReadDeviceSN()", "onWtriteDeviceSN()", "onStartInfoHtml()",
-                                 "onSignPDF()"}));
+    QCOMPARE(ownMethodSignatures(meta),
+             (QStringList{"onReadDeviceSN()", "onWtriteDeviceSN()", "onStartInfoHtml()",
+                          "onSignPDF()"}));
 }
 
 void TestCommonWidget::bindingWithLibraryLackingEveryName()
@@ -166,7 +167,8 @@ void TestCommonWidget::readStopsAtClearedPart()
     QByteArray output(255, 'S');
     output.append('Z'); // beyond the 255 bytes the handler cleared
     device.answer(0, output);
-    QCOMPARE(press(panel.data(), "readButton"), QStringList{"PN_ReadDeviceSN:" + QString(255, 'S')});
+    QCOMPARE(press(panel.data(), "readButton"),
+             QStringList{"PN_ReadDeviceSN:" + QString(255, 'S')});
 }
 
 void TestCommonWidget::infoAndSignOnlyLog()

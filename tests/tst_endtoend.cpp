@@ -38,7 +38,8 @@ void TestEndToEnd::stepsBeforeKeysAreRefused()
 {
     MainWindow window;
     // No public key yet: the key library refuses a key of length 0 and nothing reaches the device.
-    QCOMPARE(press(&window, "mainKeyButton"), QStringList{"(下载主密钥)SetPwMkey:密钥加密失败(L=-2)"});
+    QCOMPARE(press(&window, "mainKeyButton"),
+             QStringList{"(下载主密钥)SetPwMkey:密钥加密失败(L=-2)"});
     const QString line = press(&window, "inputPinButton").value(0);
     QVERIFY2(line.startsWith(QStringLiteral("(输入密码)InputPassword:[-")), qPrintable(line));
 }
@@ -74,8 +75,9 @@ void TestEndToEnd::fourStepsAgainstSimulator()
     QByteArray block(16, '\0');
     char store[] = "";
     CLKeyManage keys(store, store);
-    QCOMPARE(keys.DecodeKey(workKey.data(), 16, encrypted.data(), 16, block.data(), CLKEY_ALG_SM4_ECB),
-             16);
+    QCOMPARE(
+        keys.DecodeKey(workKey.data(), 16, encrypted.data(), 16, block.data(), CLKEY_ALG_SM4_ECB),
+        16);
     QCOMPARE(block.toHex().toUpper(), QByteArray("044321FFFFFFFFFFFFFFFFFFFFFFFFFF"));
 }
 

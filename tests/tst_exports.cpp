@@ -83,8 +83,7 @@ static ProgramRun runProgram(char* const argv[])
     }
     close(pipeFds[0]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
     if (!run.error.isEmpty())
         return run;
     if (WIFEXITED(status)) {

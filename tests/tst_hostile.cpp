@@ -6,9 +6,9 @@
 #include "app/mainwindow.h"
 #include "capture.h"
 #include "controls.h"
-#include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "fakekeylib.h"
+#include "panelinspect.h"
 #include "panels/commonwidget.h"
 #include "panels/pinpadwidget.h"
 #include "panels/signwidget.h"
@@ -41,12 +41,12 @@ QStringList fieldTexts(QWidget* panel)
 void postClick(QPushButton* button)
 {
     const QPointF inside(button->width() / 2, button->height() / 2);
-    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, inside,
-                                                        Qt::LeftButton, Qt::LeftButton,
-                                                        Qt::NoModifier));
-    QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, inside,
-                                                        Qt::LeftButton, Qt::NoButton,
-                                                        Qt::NoModifier));
+    QCoreApplication::postEvent(button,
+                                new QMouseEvent(QEvent::MouseButtonPress, inside, Qt::LeftButton,
+                                                Qt::LeftButton, Qt::NoModifier));
+    QCoreApplication::postEvent(button,
+                                new QMouseEvent(QEvent::MouseButtonRelease, inside, Qt::LeftButton,
+                                                Qt::NoButton, Qt::NoModifier));
 }
 
 // What a device call saw of its panel, recorded from inside the call.
@@ -60,8 +60,8 @@ void clickFromInsideCall(void* context)
 {
     auto* during = static_cast<DuringCall*>(context);
     during->enabled = during->button->isEnabled();
-    during->waitCursor = QApplication::overrideCursor()
-        && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    during->waitCursor =
+        QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
     postClick(during->button);
 }
 
@@ -160,21 +160,23 @@ void TestHostile::deviceTextIsBounded_data()
         << pairButton << INT_MIN << QByteArray(256, 'A')
         << pair + QStringLiteral("[%1] ").arg(INT_MIN) + QString(256, 'A') << QString();
     QTest::newRow("key pair: not UTF-8, INT_MAX")
-        << pairButton << INT_MAX << notUtf8 << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text
-        << QString();
+        << pairButton << INT_MAX << notUtf8
+        << pair + QStringLiteral("[%1] ").arg(INT_MAX) + notUtf8Text << QString();
     QTest::newRow("PIN: 255 cleared bytes, no NUL, -1")
-        << pinButton << -1 << QByteArray(255, 'P') + 'Z' << pin + QStringLiteral("[-1] ") + QString(255, 'P')
-        << QString();
+        << pinButton << -1 << QByteArray(255, 'P') + 'Z'
+        << pin + QStringLiteral("[-1] ") + QString(255, 'P') << QString();
     QTest::newRow("PIN: not UTF-8, INT_MIN")
-        << pinButton << INT_MIN << notUtf8 << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text
-        << QString();
+        << pinButton << INT_MIN << notUtf8
+        << pin + QStringLiteral("[%1] ").arg(INT_MIN) + notUtf8Text << QString();
     QTest::newRow("serial: 256 bytes, no NUL, INT_MAX")
-        << serialButton << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S') << QString();
+        << serialButton << INT_MAX << QByteArray(256, 'S') << serial + QString(255, 'S')
+        << QString();
     QTest::newRow("serial: not UTF-8, -1")
         << serialButton << -1 << notUtf8 << serial + notUtf8Text << QString();
 
     // Text made to forge a result line, hide itself or load a file shows as it is, on one line.
-    const QByteArray forged = QStringLiteral("<b>0</b><br>(下载主密钥)SetPwMkey:[0] 00??10").toUtf8();
+    const QByteArray forged =
+        QStringLiteral("<b>0</b><br>(下载主密钥)SetPwMkey:[0] 00??10").toUtf8();
     QTest::newRow("key pair: HTML forging a result line")
         << pairButton << -1 << forged << pair + QStringLiteral("[-1] ") + QString::fromUtf8(forged)
         << QString();
@@ -185,7 +187,11 @@ void TestHostile::deviceTextIsBounded_data()
     QTest::newRow("PIN: control characters")
         << pinButton << 0 << controls << pin + QStringLiteral("[0] ") + QString::fromUtf8(controls)
         << pin + QStringLiteral("[0] 1\\x0A(输入密码)\\x0D\\x09\\x1B[8m\\x7F\\x01");
-    const QByteArray breaks("a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9" "d\xEF\xBF\xBC" "e\xEF\xB7\x90");
+    const QByteArray breaks("a\xC2\x85"
+                            "b\xE2\x80\xA8"
+                            "c\xE2\x80\xA9"
+                            "d\xEF\xBF\xBC"
+                            "e\xEF\xB7\x90");
     QTest::newRow("key pair: Unicode line breaks and object marks")
         << pairButton << 0 << breaks << pair + QStringLiteral("[0] ") + QString::fromUtf8(breaks)
         << pair + QStringLiteral("[0] a\\u0085b\\u2028c\\u2029d\\uFFFCe\\uFDD0");
@@ -336,7 +342,8 @@ void TestHostile::publicKeyText()
     const QStringList lines = press(pinPad.data(), "mainKeyButton");
     QCOMPARE(fakeKeyLib().keyLength, keyBytes.size());
     QCOMPARE(fakeKeyLib().key, keyBytes);
-    QCOMPARE(debug.lines().value(0), QStringLiteral("sm2 public key: ") + keyBytes.toHex().toUpper());
+    QCOMPARE(debug.lines().value(0),
+             QStringLiteral("sm2 public key: ") + keyBytes.toHex().toUpper());
     QCOMPARE(lines, QStringList{QStringLiteral("(下载主密钥)SetPwMkey:[0] 5:")});
     QCOMPARE(fieldTexts(pinPad.data()).value(0), QString::fromLatin1(publicKey));
 }
@@ -359,7 +366,8 @@ void TestHostile::unloadableDeviceLibrary_data()
         << foreignArchitecture(library)
         << (x86 ? QStringLiteral("ELF 机器类型 AArch64, 本程序为 x86-64")
                 : QStringLiteral("ELF 机器类型 x86-64, 本程序为 AArch64"));
-    QTest::newRow("32-bit library") << thirtyTwoBit << QStringLiteral("32 位 ELF 文件, 本程序为 64 位");
+    QTest::newRow("32-bit library")
+        << thirtyTwoBit << QStringLiteral("32 位 ELF 文件, 本程序为 64 位");
     QTest::newRow("truncated library") << library.left(200) << QString();
 }
 
@@ -374,14 +382,14 @@ void TestHostile::unloadableDeviceLibrary()
 
     QLibrary probe(QStringLiteral("./quorvel/libClientScreen.so"));
     QVERIFY(!probe.load());
-    QCOMPARE(log->toPlainText(), QStringLiteral("设备库加载失败: ") + directory.libraryPath()
-                                     + QStringLiteral(": ")
-                                     + (reason.isEmpty() ? probe.errorString() : reason)
-                                     + QStringLiteral("\n"));
+    QCOMPARE(log->toPlainText(),
+             QStringLiteral("设备库加载失败: ") + directory.libraryPath() + QStringLiteral(": ")
+                 + (reason.isEmpty() ? probe.errorString() : reason) + QStringLiteral("\n"));
 
     // The window is usable and the PIN pad unbound.
     auto* panel = window.findChild<PinPadWidget*>();
-    QCOMPARE(press(panel, "pairKeyButton"), QStringList{QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")});
+    QCOMPARE(press(panel, "pairKeyButton"),
+             QStringList{QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")});
     QCOMPARE(device.callCount(), 0);
 }
 

@@ -27,7 +27,10 @@ const QByteArray kMinusGy = "43C8C95C0B098863A642311C9496DEAC2F56788239D5B8C0FD2
 const QByteArray kOrder = "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54123";
 const QByteArray kOrderLess1 = "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54122";
 
-QByteArray hex(const QByteArray& text) { return QByteArray::fromHex(text); }
+QByteArray hex(const QByteArray& text)
+{
+    return QByteArray::fromHex(text);
+}
 
 struct KeyPair {
     QByteArray publicKey;
@@ -48,7 +51,7 @@ KeyPair generateSm2()
 // Calls EncodeKey (encode) or DecodeKey into a buffer of guard bytes. out receives the bytes the
 // result counts; guardHeld says whether everything past them (all of it on an error) is intact.
 int runCrypt(bool encode, QByteArray key, QByteArray data, int alg, QByteArray* out = nullptr,
-              bool* guardHeld = nullptr)
+             bool* guardHeld = nullptr)
 {
     QByteArray buffer(data.size() + 256, kGuard);
     CLKeyManage keys(nullptr, nullptr);
@@ -73,7 +76,8 @@ bool isSm2Point(const QByteArray& point, const QByteArray& scalar = QByteArray()
                           nullptr);
     bool ok = EC_POINT_oct2point(group, decoded,
                                  reinterpret_cast<const unsigned char*>(point.constData()),
-                                 point.size(), nullptr) == 1
+                                 point.size(), nullptr)
+            == 1
         && EC_POINT_is_on_curve(group, decoded, nullptr) == 1;
     if (ok && !scalar.isEmpty())
         ok = EC_POINT_mul(group, product, d, nullptr, nullptr, nullptr) == 1
@@ -181,7 +185,8 @@ void TestKeyLib::sm2StandardExample()
     const QByteArray privateKey =
         hex("3945208F7B2144B13F36E38AC6D39F95889393692860B51A42FB81EF4DF7C5B8");
     const QByteArray ciphertext =
-        hex("04" "04EBFC718E8D1798620432268E77FEB6415E2EDE0E073C0F4F640ECD2E149A73"
+        hex("04"
+            "04EBFC718E8D1798620432268E77FEB6415E2EDE0E073C0F4F640ECD2E149A73"
             "E858F9D81E5430A57B36DAAB8F950A3C64E6EE6A63094D99283AFF767E124DF0"
             "59983C18F809E262923C53AEC295D30383B54E39D609D160AFCB1908D0BD8766"
             "21886CA989CA9C7D58087307CA93092D651EFA");
@@ -368,8 +373,7 @@ void TestKeyLib::refused_data()
     row("C1 another curve point", dec, sm2, pair.privateKey, hex("04" + kGx + kGy) + cipher.mid(65),
         CLKEY_ERR_DECRYPT_FAILED);
     row("C3 changed", dec, sm2, pair.privateKey, flipped(cipher, 65), CLKEY_ERR_DECRYPT_FAILED);
-    row("C2 changed", dec, sm2, pair.privateKey, flipped(cipher, 112),
-        CLKEY_ERR_DECRYPT_FAILED);
+    row("C2 changed", dec, sm2, pair.privateKey, flipped(cipher, 112), CLKEY_ERR_DECRYPT_FAILED);
     row("truncated by one byte", dec, sm2, pair.privateKey, cipher.left(112),
         CLKEY_ERR_DECRYPT_FAILED);
     row("another private key", dec, sm2, otherPair.privateKey, cipher, CLKEY_ERR_DECRYPT_FAILED);

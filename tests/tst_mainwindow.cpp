@@ -3,13 +3,13 @@
 #include "app/mainwindow.h"
 #include "capture.h"
 #include "controls.h"
-#include "workingdirectory.h"
 #include "fakedevicehandle.h"
 #include "panels/commonwidget.h"
 #include "panels/comunicationwidget.h"
 #include "panels/filemanagerwidget.h"
 #include "panels/pinpadwidget.h"
 #include "panels/signwidget.h"
+#include "workingdirectory.h"
 
 #include <QApplication>
 #include <QDir>
@@ -162,8 +162,9 @@ void TestMainWindow::loadedLibraryBindsOnlyPinPad()
     DebugCapture debug;
     StdoutCapture out;
     MainWindow window;
-    QCOMPARE(debug.lines(), (QStringList{"MainWindow::loadLibrary \"./quorvel/libClientScreen.so\"",
-                                         "PinPadWidget::loadLibrary"}));
+    QCOMPARE(debug.lines(),
+             (QStringList{"MainWindow::loadLibrary \"./quorvel/libClientScreen.so\"",
+                          "PinPadWidget::loadLibrary"}));
     // The start-up line names the copy that was mapped, not the library it was copied from, and
     // carries no simulator mark; identifying it writes nothing to standard output.
     QCOMPARE(out.text(), QByteArray());

@@ -1,9 +1,9 @@
 // The PIN pad panel against the scripted device library and the scripted key library.
 #include "capture.h"
 #include "controls.h"
-#include "panelinspect.h"
 #include "fakedevicehandle.h"
 #include "fakekeylib.h"
+#include "panelinspect.h"
 #include "panels/pinpadwidget.h"
 
 #include <QGridLayout>
@@ -73,8 +73,10 @@ void TestPinPadWidget::layoutAndInitialFields()
     for (int column = 0; column < 5; ++column)
         QCOMPARE(layout->columnStretch(column), 1);
 
-    const QStringList captions{"申请密码键盘公私钥对", "下载密码键盘主密钥", "下载密码键盘工作密钥"};
-    const QStringList texts{"", "5A1C7E3B9D04F2A6C8E1B3D5F7092A4C", "B4E29C71A05D3F86E7C2194B6AD08F35"};
+    const QStringList captions{"申请密码键盘公私钥对", "下载密码键盘主密钥",
+                               "下载密码键盘工作密钥"};
+    const QStringList texts{"", "5A1C7E3B9D04F2A6C8E1B3D5F7092A4C",
+                            "B4E29C71A05D3F86E7C2194B6AD08F35"};
     for (int row = 0; row < 3; ++row) {
         QCOMPARE(qobject_cast<QPushButton*>(gridCell(panel.data(), row, 0))->text(), captions[row]);
         QCOMPARE(layout->itemAtPosition(row, 0)->alignment(), Qt::AlignRight);
@@ -86,7 +88,8 @@ void TestPinPadWidget::layoutAndInitialFields()
         QVERIFY(field->isReadOnly());
         QCOMPARE(field->text(), texts[row]);
     }
-    QCOMPARE(qobject_cast<QPushButton*>(gridCell(panel.data(), 3, 2))->text(), QStringLiteral("输入密码"));
+    QCOMPARE(qobject_cast<QPushButton*>(gridCell(panel.data(), 3, 2))->text(),
+             QStringLiteral("输入密码"));
     QCOMPARE(layout->itemAtPosition(3, 2)->alignment(), Qt::AlignCenter);
     for (QWidget* child : panel->findChildren<QWidget*>())
         QCOMPARE(child->parentWidget(), panel.data());
@@ -96,8 +99,9 @@ void TestPinPadWidget::slotsInDeclaredOrder()
 {
     const QMetaObject& meta = PinPadWidget::staticMetaObject;
     QCOMPARE(QByteArray(meta.className()), QByteArray("PinPadWidget"));
-    QCOMPARE(ownMethodSignatures(meta), (QStringList{"onPairKeyClick()", "onMainKeyClick()", "onWorkKeyClick()",
-                                 "onInputPinClick()"}));
+    QCOMPARE(ownMethodSignatures(meta),
+             (QStringList{"onPairKeyClick()", "onMainKeyClick()", "onWorkKeyClick()",
+                          "onInputPinClick()"}));
 }
 
 void TestPinPadWidget::fieldsRejectTyping()
@@ -125,15 +129,18 @@ void TestPinPadWidget::bindingReportsMissingNameOnStdout()
     }
     QCOMPARE(debug.lines(), QStringList{"PinPadWidget::loadLibrary"});
     const QByteArray path = library.fileName().toUtf8();
-    QCOMPARE(printed, "Cannot resolve symbol \"SetPwWkey\" in " + path + ": " + path
-                          + ": undefined symbol: SetPwWkey\n");
+    QCOMPARE(printed,
+             "Cannot resolve symbol \"SetPwWkey\" in " + path + ": " + path
+                 + ": undefined symbol: SetPwWkey\n");
 
     // The other three are bound and answer; the work-key button reports instead of calling.
     noWorkKeyDevice.answer(7, QByteArray());
     fakeKeyLib().cryptResult = 1;
     fakeKeyLib().cryptOutput = QByteArray("\x5A");
-    QCOMPARE(press(&noWorkKey, "pairKeyButton"), QStringList{"(申请公私钥对)GenerateKeyFromPw:[7] "});
-    QCOMPARE(press(&noWorkKey, "workKeyButton"), QStringList{"(下载工作密钥)SetPwWkey:" + kNotLoaded});
+    QCOMPARE(press(&noWorkKey, "pairKeyButton"),
+             QStringList{"(申请公私钥对)GenerateKeyFromPw:[7] "});
+    QCOMPARE(press(&noWorkKey, "workKeyButton"),
+             QStringList{"(下载工作密钥)SetPwWkey:" + kNotLoaded});
     QCOMPARE(press(&noWorkKey, "mainKeyButton"), QStringList{"(下载主密钥)SetPwMkey:[7] 5:"});
     QCOMPARE(press(&noWorkKey, "inputPinButton"), QStringList{"(输入密码)InputPassword:[7] "});
     QCOMPARE(noWorkKeyDevice.callCount(), 3);
@@ -176,7 +183,8 @@ void TestPinPadWidget::pairKeyShowsDeviceText()
 {
     device.answer(0, QByteArray("0123:;", 7));
     DebugCapture debug;
-    QCOMPARE(press(panel.data(), "pairKeyButton"), QStringList{"(申请公私钥对)GenerateKeyFromPw:[0] 0123:;"});
+    QCOMPARE(press(panel.data(), "pairKeyButton"),
+             QStringList{"(申请公私钥对)GenerateKeyFromPw:[0] 0123:;"});
     QCOMPARE(publicKey(), QStringLiteral("0123:;"));
     QCOMPARE(debug.messages(), QStringList{"public key: 0123:; \n"});
     QCOMPARE(device.callCount(), 1);
@@ -189,7 +197,8 @@ void TestPinPadWidget::pairKeyFailureEmptiesField()
     device.answer(0, QByteArray("0123", 5));
     press(panel.data(), "pairKeyButton");
     device.answer(-1, QByteArray());
-    QCOMPARE(press(panel.data(), "pairKeyButton"), QStringList{"(申请公私钥对)GenerateKeyFromPw:[-1] "});
+    QCOMPARE(press(panel.data(), "pairKeyButton"),
+             QStringList{"(申请公私钥对)GenerateKeyFromPw:[-1] "});
     QCOMPARE(publicKey(), QString());
 }
 
@@ -235,7 +244,8 @@ void TestPinPadWidget::inputPinReadsNoFurtherThanClearedPart()
     output.append('Z'); // the 256th byte, beyond the part the handler cleared
     device.answer(INT_MIN, output);
     QCOMPARE(press(panel.data(), "inputPinButton"),
-             QStringList{QStringLiteral("(输入密码)InputPassword:[%1] ").arg(INT_MIN) + QString(255, 'P')});
+             QStringList{QStringLiteral("(输入密码)InputPassword:[%1] ").arg(INT_MIN)
+                         + QString(255, 'P')});
 }
 
 void TestPinPadWidget::mainKeyDecodesFieldAndDownloads()
@@ -279,7 +289,8 @@ void TestPinPadWidget::mainKeyBeforeAnyKeyPair()
 {
     fakeKeyLib().cryptResult = -5;
     DebugCapture debug;
-    QCOMPARE(press(panel.data(), "mainKeyButton"), QStringList{"(下载主密钥)SetPwMkey:密钥加密失败(L=-5)"});
+    QCOMPARE(press(panel.data(), "mainKeyButton"),
+             QStringList{"(下载主密钥)SetPwMkey:密钥加密失败(L=-5)"});
     QCOMPARE(fakeKeyLib().keyLength, 0);
     QCOMPARE(debug.lines(), QStringList{"sm2 public key:"});
     QCOMPARE(device.callCount(), 0);
@@ -294,7 +305,8 @@ void TestPinPadWidget::workKeyEncryptsUnderMainKey()
     fakeKeyLib().cryptOutput = QByteArray("\xAB\xCD", 2);
     device.answer(-2, QByteArray());
     DebugCapture debug;
-    QCOMPARE(press(panel.data(), "workKeyButton"), QStringList{"(下载工作密钥)SetPwWkey:[-2] :;<="});
+    QCOMPARE(press(panel.data(), "workKeyButton"),
+             QStringList{"(下载工作密钥)SetPwWkey:[-2] :;<="});
     QCOMPARE(fakeKeyLib().key.toHex().toUpper(), QByteArray("5A1C7E3B9D04F2A6C8E1B3D5F7092A4C"));
     QCOMPARE(fakeKeyLib().data.toHex().toUpper(), QByteArray("B4E29C71A05D3F86E7C2194B6AD08F35"));
     QCOMPARE(fakeKeyLib().algorithm, 2);
@@ -307,7 +319,8 @@ void TestPinPadWidget::workKeyEncryptsUnderMainKey()
 void TestPinPadWidget::keyLibraryExceptionIsReported()
 {
     fakeKeyLib().throwOnCrypt = true;
-    QCOMPARE(press(panel.data(), "workKeyButton"), QStringList{"(下载工作密钥)SetPwWkey:密钥库出错: scripted key library failure"});
+    QCOMPARE(press(panel.data(), "workKeyButton"),
+             QStringList{"(下载工作密钥)SetPwWkey:密钥库出错: scripted key library failure"});
     QCOMPARE(device.callCount(), 0);
     QCOMPARE(fakeKeyLib().destroyed, 1);
 }

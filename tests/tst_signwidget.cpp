@@ -1,8 +1,8 @@
 // The signature panel against the scripted device library, and its file dialog.
 #include "capture.h"
 #include "controls.h"
-#include "panelinspect.h"
 #include "fakedevicehandle.h"
+#include "panelinspect.h"
 #include "panels/signwidget.h"
 
 #include <QApplication>
@@ -86,8 +86,9 @@ void TestSignWidget::layoutAndInitialTexts()
 void TestSignWidget::slotsInDeclaredOrder()
 {
     const QMetaObject& meta = SignWidget::staticMetaObject;
-    QCOMPARE(ownMethodSignatures(meta), (QStringList{"onShowPDf()", "onConfirmPdf()", "onSignVoicePDF()", "onSignPDF()",
-                                 "selectFile()"}));
+    QCOMPARE(ownMethodSignatures(meta),
+             (QStringList{"onShowPDf()", "onConfirmPdf()", "onSignVoicePDF()", "onSignPDF()",
+                          "selectFile()"}));
 }
 
 void TestSignWidget::bindingWithLibraryLackingEveryName()
@@ -113,7 +114,8 @@ void TestSignWidget::unboundShowAndConfirmOnlyLog()
     DebugCapture debug;
     QCOMPARE(press(&unbound, "showButton"), QStringList());
     QCOMPARE(press(&unbound, "confirmButton"), QStringList());
-    QCOMPARE(debug.lines(), (QStringList{"MP_SHOW_PDF 设备函数未加载", "MP_ConfirmPDF 设备函数未加载"}));
+    QCOMPARE(debug.lines(),
+             (QStringList{"MP_SHOW_PDF 设备函数未加载", "MP_ConfirmPDF 设备函数未加载"}));
     QCOMPARE(device.callCount(), 0);
 }
 

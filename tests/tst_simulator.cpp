@@ -5,11 +5,11 @@
 
 #include "capture.h"
 
-#include <QtTest>
 #include <QByteArray>
 #include <QFile>
 #include <QLibrary>
 #include <QTemporaryDir>
+#include <QtTest>
 
 #include <climits>
 #include <cstring>
@@ -88,8 +88,9 @@ QByteArray hostCipher(bool encrypt, QByteArray key, QByteArray data, int alg)
 {
     QByteArray out(1024, '\0');
     CLKeyManage keys(nullptr, nullptr);
-    const int n = encrypt ? keys.EncodeKey(key.data(), key.size(), data.data(), data.size(), out.data(), alg)
-                          : keys.DecodeKey(key.data(), key.size(), data.data(), data.size(), out.data(), alg);
+    const int n = encrypt
+        ? keys.EncodeKey(key.data(), key.size(), data.data(), data.size(), out.data(), alg)
+        : keys.DecodeKey(key.data(), key.size(), data.data(), data.size(), out.data(), alg);
     return n < 0 ? QByteArray() : out.left(n);
 }
 
@@ -249,7 +250,8 @@ void TestSimulator::keyLibraryStaysHidden()
 {
     // All eleven names resolved in initTestCase, and the simulator's mark answers; the
     // compiled-in key library stays hidden.
-    const auto mark = reinterpret_cast<const char* (*)()>(m_sim.library.resolve("QV_SimulatorVersion"));
+    const auto mark =
+        reinterpret_cast<const char* (*)()>(m_sim.library.resolve("QV_SimulatorVersion"));
     QVERIFY(mark);
     QVERIFY(QByteArray(mark()).startsWith("quorvel-simulator "));
     QVERIFY(!m_sim.library.resolve("_ZN5CLKey9EncodeKeyEPciS0_iS0_i"));
@@ -267,10 +269,10 @@ void TestSimulator::pinEntryCarriesPin_data()
 
     QTest::newRow("default PIN") << false << QByteArray() << 6 << 255
                                  << QByteArray("06123456FFFFFFFFFFFFFFFFFFFFFFFF");
-    QTest::newRow("empty variable means default") << true << QByteArray("") << 6 << 255
-                                                  << QByteArray("06123456FFFFFFFFFFFFFFFFFFFFFFFF");
-    QTest::newRow("4 digits, exact fit") << true << QByteArray("1234") << 4 << 33
-                                         << QByteArray("041234FFFFFFFFFFFFFFFFFFFFFFFFFF");
+    QTest::newRow("empty variable means default")
+        << true << QByteArray("") << 6 << 255 << QByteArray("06123456FFFFFFFFFFFFFFFFFFFFFFFF");
+    QTest::newRow("4 digits, exact fit")
+        << true << QByteArray("1234") << 4 << 33 << QByteArray("041234FFFFFFFFFFFFFFFFFFFFFFFFFF");
     QTest::newRow("odd length") << true << QByteArray("98765") << 12 << 255
                                 << QByteArray("0598765FFFFFFFFFFFFFFFFFFFFFFFFF");
     QTest::newRow("12 digits") << true << QByteArray("012345678909") << 12 << 255
@@ -396,21 +398,26 @@ void TestSimulator::keyTextRejected_data()
                            << int(CS_ERR_TEXT_LENGTH);
     QTest::newRow("odd length") << false << QByteArray("000") << 3 << int(CS_ERR_TEXT_LENGTH)
                                 << int(CS_ERR_TEXT_LENGTH);
-    QTest::newRow("above the maximum") << false << zeros << 1026 << int(CS_ERR_TEXT_LENGTH)
-                                       << int(CS_ERR_TEXT_LENGTH);
+    QTest::newRow("above the maximum")
+        << false << zeros << 1026 << int(CS_ERR_TEXT_LENGTH) << int(CS_ERR_TEXT_LENGTH);
     // At the maximum the text is taken and reaches decryption.
     QTest::newRow("at the maximum") << false << zeros.left(1024) << 1024
                                     << int(CS_ERR_DECRYPT_FAILED) << int(CS_ERR_KEY_LENGTH);
     QTest::newRow("hex letter") << false << QByteArray("0A") << 2 << int(CS_ERR_TEXT_CHARACTER)
                                 << int(CS_ERR_TEXT_CHARACTER);
-    QTest::newRow("just above ?") << false << QByteArray("@0") << 2
-                                  << int(CS_ERR_TEXT_CHARACTER) << int(CS_ERR_TEXT_CHARACTER);
-    QTest::newRow("just below 0") << false << QByteArray("0/") << 2
-                                  << int(CS_ERR_TEXT_CHARACTER) << int(CS_ERR_TEXT_CHARACTER);
-    QTest::newRow("NUL inside") << false << QByteArray("0\0" "00", 4) << 4
-                                << int(CS_ERR_TEXT_CHARACTER) << int(CS_ERR_TEXT_CHARACTER);
-    QTest::newRow("high byte") << false << QByteArray("\xB0" "0") << 2
-                               << int(CS_ERR_TEXT_CHARACTER) << int(CS_ERR_TEXT_CHARACTER);
+    QTest::newRow("just above ?") << false << QByteArray("@0") << 2 << int(CS_ERR_TEXT_CHARACTER)
+                                  << int(CS_ERR_TEXT_CHARACTER);
+    QTest::newRow("just below 0") << false << QByteArray("0/") << 2 << int(CS_ERR_TEXT_CHARACTER)
+                                  << int(CS_ERR_TEXT_CHARACTER);
+    QTest::newRow("NUL inside") << false
+                                << QByteArray("0\0"
+                                              "00",
+                                              4)
+                                << 4 << int(CS_ERR_TEXT_CHARACTER) << int(CS_ERR_TEXT_CHARACTER);
+    QTest::newRow("high byte") << false
+                               << QByteArray("\xB0"
+                                             "0")
+                               << 2 << int(CS_ERR_TEXT_CHARACTER) << int(CS_ERR_TEXT_CHARACTER);
 }
 
 void TestSimulator::keyTextRejected()
@@ -438,22 +445,22 @@ void TestSimulator::decryptedKeyRejected_data()
 {
     QTest::addColumn<bool>("mainKey");
     QTest::addColumn<QByteArray>("key");
-    QTest::addColumn<int>("flipByte"); // -1: ciphertext as made
+    QTest::addColumn<int>("flipByte");  // -1: ciphertext as made
     QTest::addColumn<int>("keepBytes"); // -1: all of it
     QTest::addColumn<int>("code");
 
-    QTest::newRow("main key of 15 bytes") << true << kMainKey.left(15) << -1 << -1
-                                          << int(CS_ERR_KEY_LENGTH);
-    QTest::newRow("main key of 32 bytes") << true << kMainKey + kWorkKey << -1 << -1
-                                          << int(CS_ERR_KEY_LENGTH);
-    QTest::newRow("main key tampered") << true << kMainKey << 100 << -1
-                                       << int(CS_ERR_DECRYPT_FAILED);
-    QTest::newRow("main key cut short") << true << kMainKey << -1 << 16
-                                        << int(CS_ERR_DECRYPT_FAILED);
-    QTest::newRow("work key of 32 bytes") << false << kWorkKey + kMainKey << -1 << -1
-                                          << int(CS_ERR_KEY_LENGTH);
-    QTest::newRow("work key not whole blocks") << false << kWorkKey << -1 << 8
-                                               << int(CS_ERR_DECRYPT_FAILED);
+    QTest::newRow("main key of 15 bytes")
+        << true << kMainKey.left(15) << -1 << -1 << int(CS_ERR_KEY_LENGTH);
+    QTest::newRow("main key of 32 bytes")
+        << true << kMainKey + kWorkKey << -1 << -1 << int(CS_ERR_KEY_LENGTH);
+    QTest::newRow("main key tampered")
+        << true << kMainKey << 100 << -1 << int(CS_ERR_DECRYPT_FAILED);
+    QTest::newRow("main key cut short")
+        << true << kMainKey << -1 << 16 << int(CS_ERR_DECRYPT_FAILED);
+    QTest::newRow("work key of 32 bytes")
+        << false << kWorkKey + kMainKey << -1 << -1 << int(CS_ERR_KEY_LENGTH);
+    QTest::newRow("work key not whole blocks")
+        << false << kWorkKey << -1 << 8 << int(CS_ERR_DECRYPT_FAILED);
 }
 
 void TestSimulator::decryptedKeyRejected()
@@ -499,18 +506,18 @@ void TestSimulator::pinEntryRejected_data()
     QTest::addColumn<int>("code");
 
     QTest::newRow("null out") << 120 << 6 << 255 << true << QByteArray() << int(CS_ERR_NULL_OUTPUT);
-    QTest::newRow("negative outSize") << 120 << 6 << -1 << false << QByteArray()
-                                      << int(CS_ERR_NEGATIVE_SIZE);
-    QTest::newRow("negative maxLen") << 120 << -1 << 255 << false << QByteArray()
-                                     << int(CS_ERR_NEGATIVE_SIZE);
-    QTest::newRow("no room for NUL") << 120 << 6 << 32 << false << QByteArray()
-                                     << int(CS_ERR_OUTPUT_TOO_SMALL);
+    QTest::newRow("negative outSize")
+        << 120 << 6 << -1 << false << QByteArray() << int(CS_ERR_NEGATIVE_SIZE);
+    QTest::newRow("negative maxLen")
+        << 120 << -1 << 255 << false << QByteArray() << int(CS_ERR_NEGATIVE_SIZE);
+    QTest::newRow("no room for NUL")
+        << 120 << 6 << 32 << false << QByteArray() << int(CS_ERR_OUTPUT_TOO_SMALL);
     QTest::newRow("outSize 0") << 120 << 6 << 0 << false << QByteArray()
                                << int(CS_ERR_OUTPUT_TOO_SMALL);
-    QTest::newRow("negative timeout") << -1 << 6 << 255 << false << QByteArray()
-                                      << int(CS_ERR_NEGATIVE_TIMEOUT);
-    QTest::newRow("PIN longer than maxLen") << 120 << 5 << 255 << false << QByteArray()
-                                            << int(CS_ERR_PIN_TOO_LONG);
+    QTest::newRow("negative timeout")
+        << -1 << 6 << 255 << false << QByteArray() << int(CS_ERR_NEGATIVE_TIMEOUT);
+    QTest::newRow("PIN longer than maxLen")
+        << 120 << 5 << 255 << false << QByteArray() << int(CS_ERR_PIN_TOO_LONG);
     QTest::newRow("maxLen 0") << 120 << 0 << 255 << false << QByteArray("1234")
                               << int(CS_ERR_PIN_TOO_LONG);
     QTest::newRow("3 digits") << 120 << 12 << 255 << false << QByteArray("123")
@@ -523,8 +530,8 @@ void TestSimulator::pinEntryRejected_data()
                             << int(CS_ERR_PIN_INVALID);
     QTest::newRow("sign") << 120 << 12 << 255 << false << QByteArray("+1234")
                           << int(CS_ERR_PIN_INVALID);
-    QTest::newRow("trailing space") << 120 << 12 << 255 << false << QByteArray("1234 ")
-                                    << int(CS_ERR_PIN_INVALID);
+    QTest::newRow("trailing space")
+        << 120 << 12 << 255 << false << QByteArray("1234 ") << int(CS_ERR_PIN_INVALID);
 }
 
 void TestSimulator::pinEntryRejected()
@@ -540,8 +547,9 @@ void TestSimulator::pinEntryRejected()
     if (!pin.isEmpty())
         qputenv("QUORVEL_SIM_PIN", pin);
     QByteArray out = guarded(256);
-    QCOMPARE(m_sim.inputPassword(timeout, "", "", "", maxLen, outSize, nullOut ? nullptr : out.data()),
-             code);
+    QCOMPARE(
+        m_sim.inputPassword(timeout, "", "", "", maxLen, outSize, nullOut ? nullptr : out.data()),
+        code);
     QVERIFY(guardIntactFrom(out, 0));
 
     qunsetenv("QUORVEL_SIM_PIN");
@@ -602,7 +610,10 @@ void TestSimulator::serialNumberWrite_data()
     QTest::newRow("33 characters") << false << QByteArray(33, 'Z') << int(CS_ERR_SN_TOO_LONG);
     QTest::newRow("1000 characters") << false << QByteArray(1000, 'Z') << int(CS_ERR_SN_TOO_LONG);
     QTest::newRow("newline") << false << QByteArray("QV12\n") << int(CS_ERR_SN_CONTROL);
-    QTest::newRow("unit separator") << false << QByteArray("\x1F" "A") << int(CS_ERR_SN_CONTROL);
+    QTest::newRow("unit separator") << false
+                                    << QByteArray("\x1F"
+                                                  "A")
+                                    << int(CS_ERR_SN_CONTROL);
     QTest::newRow("DEL") << false << QByteArray("A\x7F") << int(CS_ERR_SN_CONTROL);
     QTest::newRow("byte 0x80") << false << QByteArray("A\x80") << int(CS_ERR_SN_NON_ASCII);
     QTest::newRow("UTF-8") << false << QByteArray("\xE5\x8F\xB7") << int(CS_ERR_SN_NON_ASCII);
@@ -629,7 +640,8 @@ void TestSimulator::serialNumberReadBounded()
 
     // 33 characters with no NUL, right before an inaccessible page: a scan past them would fault.
     const long page = sysconf(_SC_PAGESIZE);
-    void* area = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* area =
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     QVERIFY(area != MAP_FAILED);
     char* second = static_cast<char*>(area) + page;
     QCOMPARE(mprotect(second, page, PROT_NONE), 0);
@@ -648,30 +660,40 @@ void TestSimulator::pdfChecks_data()
     QTest::addColumn<int>("code");
 
     const QByteArray pdf("%PDF-1.7\n%\xE2\xE3\xCF\xD3\n1 0 obj\n");
-    QTest::newRow("PDF") << "file" << "a.pdf" << pdf << 30 << int(CS_OK);
-    QTest::newRow("timeout 0") << "file" << "a.pdf" << pdf << 0 << int(CS_OK);
-    QTest::newRow("UTF-8 name") << "file" << QString::fromUtf8("合同 1.pdf") << pdf << 30 << int(CS_OK);
-    QTest::newRow("magic only") << "file" << "m.pdf" << QByteArray("%PDF-") << 30 << int(CS_OK);
-    QTest::newRow("negative timeout") << "file" << "a.pdf" << pdf << -1
-                                      << int(CS_ERR_NEGATIVE_TIMEOUT);
-    QTest::newRow("magic cut short") << "file" << "s.pdf" << QByteArray("%PDF") << 30
-                                     << int(CS_ERR_PDF_NOT_PDF);
-    QTest::newRow("empty file") << "file" << "e.pdf" << QByteArray() << 30 << int(CS_ERR_PDF_NOT_PDF);
-    QTest::newRow("lower case") << "file" << "l.pdf" << QByteArray("%pdf-1.4") << 30
+    QTest::newRow("PDF") << "file"
+                         << "a.pdf" << pdf << 30 << int(CS_OK);
+    QTest::newRow("timeout 0") << "file"
+                               << "a.pdf" << pdf << 0 << int(CS_OK);
+    QTest::newRow("UTF-8 name") << "file" << QString::fromUtf8("合同 1.pdf") << pdf << 30
+                                << int(CS_OK);
+    QTest::newRow("magic only") << "file"
+                                << "m.pdf" << QByteArray("%PDF-") << 30 << int(CS_OK);
+    QTest::newRow("negative timeout") << "file"
+                                      << "a.pdf" << pdf << -1 << int(CS_ERR_NEGATIVE_TIMEOUT);
+    QTest::newRow("magic cut short")
+        << "file"
+        << "s.pdf" << QByteArray("%PDF") << 30 << int(CS_ERR_PDF_NOT_PDF);
+    QTest::newRow("empty file") << "file"
+                                << "e.pdf" << QByteArray() << 30 << int(CS_ERR_PDF_NOT_PDF);
+    QTest::newRow("lower case") << "file"
+                                << "l.pdf" << QByteArray("%pdf-1.4") << 30
                                 << int(CS_ERR_PDF_NOT_PDF);
-    QTest::newRow("text") << "file" << "t.pdf" << QByteArray("hello world") << 30
-                          << int(CS_ERR_PDF_NOT_PDF);
-    QTest::newRow("missing") << "none" << "absent.pdf" << QByteArray() << 30
-                             << int(CS_ERR_PDF_MISSING);
-    QTest::newRow("below a file") << "none" << "a.pdf/x.pdf" << QByteArray() << 30
-                                  << int(CS_ERR_PDF_MISSING);
-    QTest::newRow("empty path") << "none" << "" << QByteArray() << 30 << int(CS_ERR_PDF_MISSING);
-    QTest::newRow("directory") << "directory" << "d.pdf" << QByteArray() << 30
-                               << int(CS_ERR_PDF_UNREADABLE);
-    QTest::newRow("FIFO") << "fifo" << "f.pdf" << QByteArray() << 30 << int(CS_ERR_PDF_UNREADABLE);
-    QTest::newRow("no permission") << "unreadable" << "u.pdf" << pdf << 30
-                                   << int(CS_ERR_PDF_UNREADABLE);
-    QTest::newRow("null path") << "null" << "" << QByteArray() << 30 << int(CS_ERR_NULL_INPUT);
+    QTest::newRow("text") << "file"
+                          << "t.pdf" << QByteArray("hello world") << 30 << int(CS_ERR_PDF_NOT_PDF);
+    QTest::newRow("missing") << "none"
+                             << "absent.pdf" << QByteArray() << 30 << int(CS_ERR_PDF_MISSING);
+    QTest::newRow("below a file") << "none"
+                                  << "a.pdf/x.pdf" << QByteArray() << 30 << int(CS_ERR_PDF_MISSING);
+    QTest::newRow("empty path") << "none"
+                                << "" << QByteArray() << 30 << int(CS_ERR_PDF_MISSING);
+    QTest::newRow("directory") << "directory"
+                               << "d.pdf" << QByteArray() << 30 << int(CS_ERR_PDF_UNREADABLE);
+    QTest::newRow("FIFO") << "fifo"
+                          << "f.pdf" << QByteArray() << 30 << int(CS_ERR_PDF_UNREADABLE);
+    QTest::newRow("no permission") << "unreadable"
+                                   << "u.pdf" << pdf << 30 << int(CS_ERR_PDF_UNREADABLE);
+    QTest::newRow("null path") << "null"
+                               << "" << QByteArray() << 30 << int(CS_ERR_NULL_INPUT);
 }
 
 void TestSimulator::pdfChecks()
@@ -706,7 +728,8 @@ void TestSimulator::pdfChecks()
     if (code == CS_OK) {
         QCOMPARE(out.left(2), QByteArray("1\0", 2));
         QVERIFY(guardIntactFrom(out, 2));
-        QCOMPARE(m_sim.confirmPdf(0, "", 9600, timeout, argument, nullptr), int(CS_ERR_NULL_OUTPUT));
+        QCOMPARE(m_sim.confirmPdf(0, "", 9600, timeout, argument, nullptr),
+                 int(CS_ERR_NULL_OUTPUT));
     } else {
         QVERIFY(guardIntactFrom(out, 0));
     }
@@ -756,7 +779,8 @@ void TestSimulator::concurrentCallers()
                 round.main = downloadMainKey(*sim, publicKey, mainKeys[t]);
                 round.work = downloadWorkKey(*sim, mainKeys[t], workKeys[t]);
                 round.encryptedPin = enterPin(*sim, &round.pin);
-                const QByteArray sn = QByteArray("T") + QByteArray::number(t) + '-' + QByteArray::number(r);
+                const QByteArray sn =
+                    QByteArray("T") + QByteArray::number(t) + '-' + QByteArray::number(r);
                 round.write = sim->writeDeviceSN(0, "", 9600, sn.constData());
                 char out[256] = {};
                 round.read = sim->readDeviceSN(0, "", 9600, out);

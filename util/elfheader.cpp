@@ -75,7 +75,9 @@ QString elfMismatch(const QString& path)
     if (!self.elf || library.wordBits == 0 || library.machine == 0)
         return QString();
     if (library.wordBits != self.wordBits)
-        return QStringLiteral("%1 位 ELF 文件, 本程序为 %2 位").arg(library.wordBits).arg(self.wordBits);
+        return QStringLiteral("%1 位 ELF 文件, 本程序为 %2 位")
+            .arg(library.wordBits)
+            .arg(self.wordBits);
     if (library.machine != self.machine)
         return QStringLiteral("ELF 机器类型 %1, 本程序为 %2")
             .arg(machineName(library.machine), machineName(self.machine));

@@ -58,7 +58,8 @@ LibraryIdentity identifyLibrary(const QLibrary& library)
     LibraryIdentity identity;
     // The loader hands back the object it already holds under this name; its link map leads to
     // the mapped file and bounds the symbol search to that one object.
-    void* handle = dlopen(QFile::encodeName(library.fileName()).constData(), RTLD_LAZY | RTLD_NOLOAD);
+    void* handle =
+        dlopen(QFile::encodeName(library.fileName()).constData(), RTLD_LAZY | RTLD_NOLOAD);
     if (!handle)
         return identity;
     struct link_map* object = nullptr;
@@ -83,7 +84,8 @@ LibraryIdentity identifyLibrary(const QLibrary& library)
 QString identityText(const LibraryIdentity& identity)
 {
     const QString path = identity.path.isEmpty() ? QStringLiteral("(路径未知)") : identity.path;
-    const QString sha256 = identity.sha256.isEmpty() ? QStringLiteral("(无法读取)") : identity.sha256;
+    const QString sha256 =
+        identity.sha256.isEmpty() ? QStringLiteral("(无法读取)") : identity.sha256;
     QString text = path + QStringLiteral(" sha256=") + sha256;
     if (identity.simulator)
         text += QStringLiteral(" (模拟设备)");

@@ -6,14 +6,14 @@
 #include "app/mainwindow.h"
 #include "controls.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QPixmap>
 #include <QPushButton>
-#include <QAbstractTextDocumentLayout>
 #include <QScrollBar>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTest>
 #include <QTextEdit>
 
 #include <cstdio>

@@ -16,16 +16,34 @@ namespace {
 
 const char kHexDigits[] = "0123456789ABCDEFabcdef";
 
-bool isSplitNibbleChar(uint8_t c) { return c >= 0x30 && c <= 0x3F; }
+bool isSplitNibbleChar(uint8_t c)
+{
+    return c >= 0x30 && c <= 0x3F;
+}
 
-bool isUpperHexChar(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool isUpperHexChar(uint8_t c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
 
 using Codec = void (*)(const uint8_t* in, int len, uint8_t* out);
 
-void add30(const uint8_t* in, int len, uint8_t* out) { Utils::hexStringAdd30(in, len, out); }
-void dec30(const uint8_t* in, int len, uint8_t* out) { Utils::hexStringDec30(in, len, out); }
-void toHex(const uint8_t* in, int len, uint8_t* out) { Utils::bytesToHexString(in, len, out); }
-void fromHex(const uint8_t* in, int len, uint8_t* out) { Utils::hexStringToBytes(in, len, out); }
+void add30(const uint8_t* in, int len, uint8_t* out)
+{
+    Utils::hexStringAdd30(in, len, out);
+}
+void dec30(const uint8_t* in, int len, uint8_t* out)
+{
+    Utils::hexStringDec30(in, len, out);
+}
+void toHex(const uint8_t* in, int len, uint8_t* out)
+{
+    Utils::bytesToHexString(in, len, out);
+}
+void fromHex(const uint8_t* in, int len, uint8_t* out)
+{
+    Utils::hexStringToBytes(in, len, out);
+}
 
 // Runs codec on the first max(len, 0) bytes of input into an exact buffer of outSize bytes, and
 // again into a guarded one, which must end up holding the same bytes. Returns the exact buffer.
@@ -100,10 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     }
     const int even = static_cast<int>(n & ~std::size_t{1});
     const std::vector<uint8_t> splitBytes = runBounded(dec30, splitText, len, n / 2);
-    const std::vector<uint8_t> splitAgain = runBounded(add30, splitBytes, even / 2, n & ~std::size_t{1});
+    const std::vector<uint8_t> splitAgain =
+        runBounded(add30, splitBytes, even / 2, n & ~std::size_t{1});
     FUZZ_CHECK(std::equal(splitAgain.begin(), splitAgain.end(), splitText.begin()));
     const std::vector<uint8_t> hexBytes = runBounded(fromHex, hexText, len, n / 2);
-    const std::vector<uint8_t> hexAgain = runBounded(toHex, hexBytes, even / 2, n & ~std::size_t{1});
+    const std::vector<uint8_t> hexAgain =
+        runBounded(toHex, hexBytes, even / 2, n & ~std::size_t{1});
     for (std::size_t i = 0; i < hexAgain.size(); ++i)
         FUZZ_CHECK(hexAgain[i] == std::toupper(hexText[i]));
 

@@ -76,10 +76,18 @@ void arbitraryCall(bool encode, FuzzInput& input)
 {
     int alg = 0;
     switch (input.byte() % 4) {
-    case 0: alg = CLKEY_ALG_SM4_ECB; break;
-    case 1: alg = CLKEY_ALG_SM2; break;
-    case 2: alg = static_cast<int8_t>(input.byte()); break;
-    default: alg = input.int32(); break;
+    case 0:
+        alg = CLKEY_ALG_SM4_ECB;
+        break;
+    case 1:
+        alg = CLKEY_ALG_SM2;
+        break;
+    case 2:
+        alg = static_cast<int8_t>(input.byte());
+        break;
+    default:
+        alg = input.int32();
+        break;
     }
     const uint8_t pointers = input.byte();
     const bool nulls = pointers >= 0xF0;
@@ -96,12 +104,12 @@ void arbitraryCall(bool encode, FuzzInput& input)
     const bool nullKey = nulls && (pointers & 1);
     const bool nullData = nulls && (pointers & 2);
     const bool nullOut = nulls && (pointers & 4);
-    const int rc = checkedCall(encode, key, keyLen, data, dataLen, alg, out, nullKey, nullData,
-                               nullOut);
+    const int rc =
+        checkedCall(encode, key, keyLen, data, dataLen, alg, out, nullKey, nullData, nullOut);
 
     // Any 16-byte key and whole blocks of data are valid SM4 input: it never refuses them.
-    if (alg == CLKEY_ALG_SM4_ECB && !nullKey && !nullData && !nullOut && keyLen == 16
-        && dataLen > 0 && dataLen % kSm4Block == 0 && dataLen <= kSm4MaxData)
+    if (alg == CLKEY_ALG_SM4_ECB && !nullKey && !nullData && !nullOut && keyLen == 16 && dataLen > 0
+        && dataLen % kSm4Block == 0 && dataLen <= kSm4MaxData)
         FUZZ_CHECK(rc == dataLen);
 }
 
@@ -146,9 +154,9 @@ bool publicPoint(const std::vector<uint8_t>& privateKey, uint8_t point[65])
         return false;
     clkey::EcPointPtr product(EC_POINT_new(group));
     FUZZ_CHECK(product && EC_POINT_mul(group, product.get(), d.get(), nullptr, nullptr, nullptr));
-    FUZZ_CHECK(EC_POINT_point2oct(group, product.get(), POINT_CONVERSION_UNCOMPRESSED, point, 65,
-                                  nullptr)
-               == 65);
+    FUZZ_CHECK(
+        EC_POINT_point2oct(group, product.get(), POINT_CONVERSION_UNCOMPRESSED, point, 65, nullptr)
+        == 65);
     return true;
 }
 
@@ -216,10 +224,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     FuzzInput input(data, size);
     switch (input.byte() % 4) {
-    case 0: arbitraryCall(true, input); break;
-    case 1: arbitraryCall(false, input); break;
-    case 2: sm4RoundTrip(input); break;
-    default: sm2RoundTrip(input); break;
+    case 0:
+        arbitraryCall(true, input);
+        break;
+    case 1:
+        arbitraryCall(false, input);
+        break;
+    case 2:
+        sm4RoundTrip(input);
+        break;
+    default:
+        sm2RoundTrip(input);
+        break;
     }
     return 0;
 }

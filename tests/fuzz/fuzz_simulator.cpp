@@ -104,8 +104,8 @@ void checkPadKeys()
     }
     FUZZ_CHECK(code == CS_OK);
     FUZZ_CHECK(out.data()[2 * kKeySize] == '\0' && out.untouchedFrom(2 * kKeySize + 1));
-    const Bytes block = hostCipher(false, pad.workKey,
-                                   fromSplitNibble(out.bytes(), 2 * kKeySize), CLKEY_ALG_SM4_ECB);
+    const Bytes block = hostCipher(false, pad.workKey, fromSplitNibble(out.bytes(), 2 * kKeySize),
+                                   CLKEY_ALG_SM4_ECB);
     FUZZ_CHECK(block == Bytes(kPinBlock, kPinBlock + kKeySize));
 }
 
@@ -115,15 +115,15 @@ void restorePadKeys()
     const Bytes mainKey(kMainKey, kMainKey + kKeySize);
     const Bytes workKey(kWorkKey, kWorkKey + kKeySize);
     if (pad.mainKey != mainKey) {
-        FUZZ_CHECK(sendText(SetPwMkey, toSplitNibble(hostCipher(true, pad.publicKey, mainKey,
-                                                                CLKEY_ALG_SM2)))
+        FUZZ_CHECK(sendText(SetPwMkey,
+                            toSplitNibble(hostCipher(true, pad.publicKey, mainKey, CLKEY_ALG_SM2)))
                    == CS_OK);
         pad.mainKey = mainKey;
         pad.workKey.clear();
     }
     if (pad.workKey != workKey) {
-        FUZZ_CHECK(sendText(SetPwWkey, toSplitNibble(hostCipher(true, mainKey, workKey,
-                                                                CLKEY_ALG_SM4_ECB)))
+        FUZZ_CHECK(sendText(SetPwWkey,
+                            toSplitNibble(hostCipher(true, mainKey, workKey, CLKEY_ALG_SM4_ECB)))
                    == CS_OK);
         pad.workKey = workKey;
     }
@@ -185,8 +185,8 @@ void keyTextCall(bool main, const Bytes& text, uint8_t mode, uint8_t parameter, 
         pad.workKey.clear();
     } else if (expected == CS_OK) {
         pad.workKey = hostCipher(false, pad.mainKey,
-                                   fromSplitNibble(text.data(), static_cast<std::size_t>(len)),
-                                   CLKEY_ALG_SM4_ECB);
+                                 fromSplitNibble(text.data(), static_cast<std::size_t>(len)),
+                                 CLKEY_ALG_SM4_ECB);
     }
     checkPadKeys();
     restorePadKeys();
@@ -306,8 +306,8 @@ void pdfFile(bool confirm, FuzzInput& input)
 
     const bool nullPath = flags == 0xFF;
     const bool nullOutput = confirm && flags == 0xFE;
-    const int code = showOrConfirm(confirm, timeout, nullPath ? nullptr : scratchPdf.c_str(),
-                                   nullOutput);
+    const int code =
+        showOrConfirm(confirm, timeout, nullPath ? nullptr : scratchPdf.c_str(), nullOutput);
     const bool isPdf = content.size() >= 5 && std::memcmp(content.data(), "%PDF-", 5) == 0;
     if (nullPath || nullOutput) {
         const int nullCode = nullPath ? CS_ERR_NULL_INPUT : CS_ERR_NULL_OUTPUT;
@@ -381,11 +381,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         break;
     }
     case 2:
-    case 3: genuineKeyText(call == 2, input); break;
-    case 4: writeSerial(input); break;
+    case 3:
+        genuineKeyText(call == 2, input);
+        break;
+    case 4:
+        writeSerial(input);
+        break;
     case 5:
-    case 6: pdfFile(call == 6, input); break;
-    default: pdfPath(call == 8, input); break;
+    case 6:
+        pdfFile(call == 6, input);
+        break;
+    default:
+        pdfPath(call == 8, input);
+        break;
     }
     return 0;
 }

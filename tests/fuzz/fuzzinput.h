@@ -12,18 +12,22 @@
 #include <cstring>
 #include <vector>
 
-#define FUZZ_CHECK(condition)                                                                     \
-    do {                                                                                          \
-        if (!(condition)) {                                                                       \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);   \
-            std::abort();                                                                         \
-        }                                                                                         \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)
 
 // Reads the fuzz input front to back; past its end every read gives zeros or nothing.
 class FuzzInput {
 public:
-    FuzzInput(const uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
+    FuzzInput(const uint8_t* data, std::size_t size)
+        : m_data(data)
+        , m_size(size)
+    {
+    }
 
     uint8_t byte() { return m_pos < m_size ? m_data[m_pos++] : 0; }
 
@@ -86,7 +90,11 @@ public:
     static constexpr std::size_t kGuardBytes = 32;
     static constexpr uint8_t kFill = 0xA5;
 
-    explicit GuardedBuffer(std::size_t size) : m_size(size), m_bytes(size + kGuardBytes, kFill) {}
+    explicit GuardedBuffer(std::size_t size)
+        : m_size(size)
+        , m_bytes(size + kGuardBytes, kFill)
+    {
+    }
 
     char* data() { return reinterpret_cast<char*>(m_bytes.data()); }
     uint8_t* bytes() { return m_bytes.data(); }
@@ -110,12 +118,18 @@ private:
 // An exact-size heap copy of bytes, so that AddressSanitizer catches a read or write one past it.
 class ExactCopy {
 public:
-    ExactCopy(const uint8_t* bytes, std::size_t size) : m_size(size), m_data(new uint8_t[size])
+    ExactCopy(const uint8_t* bytes, std::size_t size)
+        : m_size(size)
+        , m_data(new uint8_t[size])
     {
         if (size)
             std::memcpy(m_data, bytes, size);
     }
-    explicit ExactCopy(std::size_t size) : m_size(size), m_data(new uint8_t[size]()) {}
+    explicit ExactCopy(std::size_t size)
+        : m_size(size)
+        , m_data(new uint8_t[size]())
+    {
+    }
     ~ExactCopy() { delete[] m_data; }
     ExactCopy(const ExactCopy&) = delete;
     ExactCopy& operator=(const ExactCopy&) = delete;

@@ -42,12 +42,18 @@ int answer(char* out)
 }
 
 extern "C" {
-FakeDeviceScript* fake_script() { return &script; }
+FakeDeviceScript* fake_script()
+{
+    return &script;
+}
 const FakeDeviceCall* fake_call(int index)
 {
     return index >= 0 && index < static_cast<int>(calls.size()) ? &calls[index] : nullptr;
 }
-int fake_callCount() { return static_cast<int>(calls.size()); }
+int fake_callCount()
+{
+    return static_cast<int>(calls.size());
+}
 void fake_reset()
 {
     calls.clear();
@@ -134,7 +140,19 @@ int MP_ConfirmPDF(int port, const char* param, int baud, int timeout, const char
 }
 
 // Bound by the panels but never called by them; a call is recorded so a test can see it.
-int MP_StartInfoHtml() { record("MP_StartInfoHtml"); return script.code; }
-int MP_SignPDF() { record("MP_SignPDF"); return script.code; }
-int MP_SignPDF_Voice() { record("MP_SignPDF_Voice"); return script.code; }
+int MP_StartInfoHtml()
+{
+    record("MP_StartInfoHtml");
+    return script.code;
+}
+int MP_SignPDF()
+{
+    record("MP_SignPDF");
+    return script.code;
+}
+int MP_SignPDF_Voice()
+{
+    record("MP_SignPDF_Voice");
+    return script.code;
+}
 }

@@ -5,16 +5,16 @@
 #define FAKEDEVICE_H
 
 struct FakeDeviceScript {
-    int code;            // returned by every device function
-    int outputLength;    // bytes copied into the call's out buffer, exactly as given (no NUL added)
+    int code;         // returned by every device function
+    int outputLength; // bytes copied into the call's out buffer, exactly as given (no NUL added)
     char output[1024];
     void (*duringCall)(void* context); // when set, run inside every scripted device call
     void* context;
 };
 
 struct FakeDeviceCall {
-    char name[32];       // device function name
-    int ints[8];         // integer arguments, in order
+    char name[32]; // device function name
+    int ints[8];   // integer arguments, in order
     int intCount;
     char texts[4][1100]; // text arguments, in order, copied up to their NUL (at most 1099 bytes)
     int textCount;

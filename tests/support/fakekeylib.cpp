@@ -51,7 +51,8 @@ int CLKey::GenerateKey(void* publicKey, int& publicLen, void* privateKey, int& p
 {
     state.calls << QStringLiteral("GenerateKey");
     state.generateType = type;
-    std::memcpy(publicKey, state.publicKey.constData(), static_cast<size_t>(state.publicKey.size()));
+    std::memcpy(publicKey, state.publicKey.constData(),
+                static_cast<size_t>(state.publicKey.size()));
     std::memcpy(privateKey, state.privateKey.constData(),
                 static_cast<size_t>(state.privateKey.size()));
     publicLen = state.publicLength;

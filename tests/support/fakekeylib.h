@@ -8,18 +8,18 @@
 
 struct FakeKeyLib {
     // Script
-    int cryptResult = 0;          // returned by EncodeKey and DecodeKey
-    QByteArray cryptOutput;       // copied into their output buffer
-    bool throwOnCrypt = false;    // EncodeKey and DecodeKey throw instead of answering
-    int generateResult = 0;       // returned by GenerateKey
-    int publicLength = 0;         // lengths GenerateKey reports
+    int cryptResult = 0;       // returned by EncodeKey and DecodeKey
+    QByteArray cryptOutput;    // copied into their output buffer
+    bool throwOnCrypt = false; // EncodeKey and DecodeKey throw instead of answering
+    int generateResult = 0;    // returned by GenerateKey
+    int publicLength = 0;      // lengths GenerateKey reports
     int privateLength = 0;
-    QByteArray publicKey;         // bytes GenerateKey writes into the two key buffers
+    QByteArray publicKey; // bytes GenerateKey writes into the two key buffers
     QByteArray privateKey;
 
     // Record
-    QStringList calls;            // "EncodeKey", "DecodeKey", "GenerateKey", "ConvAscii"
-    QByteArray key;               // key bytes of the last Encode/DecodeKey (keyLen of them)
+    QStringList calls; // "EncodeKey", "DecodeKey", "GenerateKey", "ConvAscii"
+    QByteArray key;    // key bytes of the last Encode/DecodeKey (keyLen of them)
     int keyLength = 0;
     QByteArray data;
     int dataLength = 0;

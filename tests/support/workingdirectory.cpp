@@ -32,7 +32,8 @@ void WorkingDirectory::copyLibrary(const QString& source)
 void WorkingDirectory::writeLibrary(const QByteArray& content)
 {
     QFile file(libraryPath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(content) != content.size())
         qFatal("cannot write %s", qPrintable(libraryPath()));
 }
 
