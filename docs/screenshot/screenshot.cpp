@@ -67,7 +67,9 @@ int main(int argc, char* argv[])
         if (lastLineBottom() <= log->viewport()->height())
             break;
     }
-    log->verticalScrollBar()->setValue(0);
+    // With the start-up line above them the result lines are taller than the pane at any width:
+    // show them whole, from the bottom, as the pane does after the last press.
+    log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
     QTest::qWait(20);
     std::printf("window %d x %d, result lines end at %.0f of %d pixels of log pane\n",
                 window.width(), window.height(), lastLineBottom(), log->viewport()->height());
