@@ -8,7 +8,6 @@
 #include "panels/testkeys.h"
 #include "util/libraryidentity.h"
 
-#include <QFileInfo>
 #include <QLibrary>
 
 #include <exception>
@@ -124,7 +123,7 @@ CheckReport DeviceChecker::run()
     if (!m_library->load()) {
         const QString reason = loadFailureText(m_options.library, m_library->errorString());
         LibraryIdentity identity;
-        identity.path = QFileInfo(m_options.library).absoluteFilePath();
+        identity.path = requestedPath(m_options.library);
         m_report.setLibrary(identity);
         m_report.setLoadFailure(reason);
         m_sink(QStringLiteral("cannot load the device library: ") + reason);

@@ -92,9 +92,14 @@ QString identityText(const LibraryIdentity& identity)
     return text;
 }
 
+QString requestedPath(const QString& path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
 QString loadFailureText(const QString& path, const QString& loaderText)
 {
     const QString mismatch = elfMismatch(path);
-    return QDir::cleanPath(QFileInfo(path).absoluteFilePath()) + QStringLiteral(": ")
+    return requestedPath(path) + QStringLiteral(": ")
         + (mismatch.isEmpty() ? loaderText : mismatch);
 }

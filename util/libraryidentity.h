@@ -24,8 +24,11 @@ LibraryIdentity identifyLibrary(const QLibrary& library);
 // "<path> sha256=<hex>", with " (模拟设备)" after it for the simulator.
 QString identityText(const LibraryIdentity& identity);
 
-// The reason shown when the library at path will not load: what its ELF header says, when that
-// explains it, otherwise the loader's own text.
+// The library path that was asked for, made absolute against the working directory.
+QString requestedPath(const QString& path);
+
+// What is shown when the library at path will not load: "<requested path>: <reason>", the reason
+// being what the file's ELF header says when that explains it, otherwise the loader's own text.
 QString loadFailureText(const QString& path, const QString& loaderText);
 
 #endif

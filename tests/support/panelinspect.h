@@ -1,6 +1,6 @@
-// Looking into a panel the way the tests need: the widget in a cell of its grid layout, and the
-// slots and signals the class itself declares, in method-table order; and into the log pane's
-// document.
+// Looking into widgets: the widget in a cell of a panel's grid layout, the slots and signals a
+// class adds to its base in the order they are declared, and whether a text document holds
+// anything but plain text.
 #ifndef PANELINSPECT_H
 #define PANELINSPECT_H
 
@@ -13,7 +13,7 @@ struct QMetaObject;
 // The widget at (row, column) of panel's grid layout, or null when the cell is empty.
 QWidget* gridCell(QWidget* panel, int row, int column);
 
-// The signatures of the methods that meta's class adds to its base, e.g. "onShowPDf()".
+// The signatures of the methods that meta's class adds to its base, such as "onShowPDf()".
 QStringList ownMethodSignatures(const QMetaObject& meta);
 
 // Whether document is plain text only: every block and every character in the default format (no

@@ -39,10 +39,15 @@ void WorkingDirectory::writeLibrary(const QByteArray& content)
 
 QString WorkingDirectory::loadedLine() const
 {
-    QFile file(libraryPath());
+    return QStringLiteral("设备库已加载: ") + expectedIdentity(libraryPath());
+}
+
+QString expectedIdentity(const QString& path)
+{
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(libraryPath()));
+        qFatal("cannot read %s", qPrintable(path));
     const QByteArray sha256 = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
-    return QStringLiteral("设备库已加载: ") + QFileInfo(libraryPath()).canonicalFilePath()
-        + QStringLiteral(" sha256=") + QString::fromLatin1(sha256.toHex());
+    return QFileInfo(path).canonicalFilePath() + QStringLiteral(" sha256=")
+        + QString::fromLatin1(sha256.toHex());
 }
