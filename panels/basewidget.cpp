@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QFile>
 
 #include <cstdio>
 #include <dlfcn.h>
@@ -23,18 +24,39 @@ QString BaseWidget::unboundLine(const QString& tag)
     return tag + QStringLiteral("设备函数未加载");
 }
 
+QString BaseWidget::unresolvedSymbolLine(const QString& name, const QString& path,
+                                         const QString& loaderReason, const QString& errorString)
+{
+    const QString prefix = QStringLiteral("Cannot resolve symbol \"%1\" in %2: ").arg(name, path);
+    if (!loaderReason.isEmpty())
+        return prefix + loaderReason;
+    // Qt 5.11 puts this same prefix in front of its own copy of the reason; Qt 5.15 has only
+    // "Unknown error".
+    return prefix + (errorString.startsWith(prefix) ? errorString.mid(prefix.size()) : errorString);
+}
+
 QFunctionPointer BaseWidget::resolveOrReport(QLibrary* library, const char* name)
 {
-    // QLibrary::resolve stopped filling in errorString() (Qt 5.15 reports only "Unknown error"),
-    // so the reason is the loader's own, read right after the lookup.
-    dlerror();
     const QFunctionPointer function = library->resolve(name);
     if (!function) {
-        const char* reason = dlerror();
-        const QString line =
-            QStringLiteral("Cannot resolve symbol \"%1\" in %2: %3")
-                .arg(QString::fromLatin1(name), library->fileName(),
-                     reason ? QString::fromLocal8Bit(reason) : library->errorString());
+        // The reason comes from the loader itself: Qt 5.11 reads and so clears the loader's
+        // error inside resolve(), Qt 5.15 leaves it unread. Looking the name up again in the
+        // library, already loaded (RTLD_NOLOAD), runs none of its code.
+        QString reason;
+        dlerror();
+        void* handle =
+            dlopen(QFile::encodeName(library->fileName()).constData(), RTLD_LAZY | RTLD_NOLOAD);
+        if (handle) {
+            dlerror();
+            if (!dlsym(handle, name)) {
+                const char* error = dlerror();
+                if (error)
+                    reason = QString::fromLocal8Bit(error);
+            }
+            dlclose(handle);
+        }
+        const QString line = unresolvedSymbolLine(QString::fromLatin1(name), library->fileName(),
+                                                  reason, library->errorString());
         std::puts(line.toUtf8().constData());
         std::fflush(stdout);
     }

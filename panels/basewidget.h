@@ -15,6 +15,12 @@ public:
 
     virtual void loadLibrary(QLibrary* library);
 
+    // The line resolveOrReport prints for name missing from the library at path: one
+    // "Cannot resolve symbol" prefix, then the loader's reason, or without one
+    // QLibrary::errorString(), which on some Qt releases already starts with the same prefix.
+    static QString unresolvedSymbolLine(const QString& name, const QString& path,
+                                        const QString& loaderReason, const QString& errorString);
+
 signals:
     void onMessage(QString message);
 

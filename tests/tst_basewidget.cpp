@@ -13,6 +13,8 @@ private slots:
     void loadLibraryOnlyNamesItself_data();
     void loadLibraryOnlyNamesItself();
     void onMessageIsTheOnlySignal();
+    void unresolvedSymbolLineHasOnePrefix_data();
+    void unresolvedSymbolLineHasOnePrefix();
     void placeholdersAreEmpty();
 };
 
@@ -54,6 +56,34 @@ void TestBaseWidget::onMessageIsTheOnlySignal()
     const QMetaMethod method = meta.method(meta.methodOffset());
     QCOMPARE(method.methodType(), QMetaMethod::Signal);
     QCOMPARE(QByteArray(method.methodSignature()), QByteArray("onMessage(QString)"));
+}
+
+void TestBaseWidget::unresolvedSymbolLineHasOnePrefix_data()
+{
+    // QLibrary::errorString() after a failed resolve(): Qt 5.11 wraps the loader's reason in its
+    // own copy of the prefix, Qt 5.15 says only "Unknown error".
+    const QString prefix = QStringLiteral("Cannot resolve symbol \"SetPwWkey\" in /d/lib.so: ");
+    const QString loader = QStringLiteral("/d/lib.so: undefined symbol: SetPwWkey");
+    const QString qt511 = prefix + "(" + loader + ")";
+    const QString qt515 = QStringLiteral("Unknown error");
+    QTest::addColumn<QString>("loaderReason");
+    QTest::addColumn<QString>("errorString");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("Qt 5.11, loader's reason") << loader << qt511 << prefix + loader;
+    QTest::newRow("Qt 5.15, loader's reason") << loader << qt515 << prefix + loader;
+    QTest::newRow("Qt 5.11, loader silent") << QString() << qt511 << prefix + "(" + loader + ")";
+    QTest::newRow("Qt 5.15, loader silent") << QString() << qt515 << prefix + qt515;
+}
+
+void TestBaseWidget::unresolvedSymbolLineHasOnePrefix()
+{
+    QFETCH(QString, loaderReason);
+    QFETCH(QString, errorString);
+    QFETCH(QString, line);
+    QCOMPARE(BaseWidget::unresolvedSymbolLine(QStringLiteral("SetPwWkey"),
+                                              QStringLiteral("/d/lib.so"), loaderReason,
+                                              errorString),
+             line);
 }
 
 void TestBaseWidget::placeholdersAreEmpty()
