@@ -30,6 +30,8 @@ void newerThanTheFloor(QButtonGroup* group, QList<int>& list, QTextStream& out, 
     Q_UNUSED(Qt::SkipEmptyParts)
     // expect: QString::operator+=
     QString(s) += QStringView(s);
+    // expect: QStringList::join
+    QStringList().join(QStringView(s));
     static_cast<void>(newline);
     static_cast<void>(keep);
 }
@@ -42,6 +44,7 @@ void asOldAsTheFloor(QList<int>& list, QTextStream& out, QString& s, QHash<QStri
     s.split(QLatin1Char(','), QString::SkipEmptyParts);
     s += QLatin1String("x");
     s += QChar('x');
+    QStringList().join(QLatin1Char(','));
     hash.insert(s, 1);
     list.swap(0, 1);
     out << s << endl;
