@@ -161,8 +161,6 @@ void TestDeviceCheck::readPinBlock_data()
         << QByteArray("240000FFFFFFFFFFFFFFFFFFFFFFFFFF") << iso << "0000";
     QTest::newRow("control nibble 1")
         << QByteArray("16123456FFFFFFFFFFFFFFFFFFFFFFFF") << QString() << QString();
-    QTest::newRow("control nibble 3")
-        << QByteArray("36123456FFFFFFFFFFFFFFFFFFFFFFFF") << QString() << QString();
     QTest::newRow("length 3") << QByteArray("23123FFFFFFFFFFFFFFFFFFFFFFFFFFF") << QString()
                               << QString();
     QTest::newRow("length 13") << QByteArray("2D0123456789012FFFFFFFFFFFFFFFFF") << QString()

@@ -286,9 +286,6 @@ void TestSimulator::pinEntryCarriesPin_data()
     QTest::newRow("ISO 9564 format 2")
         << true << QByteArray("98765") << QByteArray("iso9564-2") << 12 << 255
         << QByteArray("2598765FFFFFFFFFFFFFFFFFFFFFFFFF");
-    QTest::newRow("ISO 9564 format 2, 12 digits")
-        << true << QByteArray("012345678909") << QByteArray("iso9564-2") << 12 << 255
-        << QByteArray("2C012345678909FFFFFFFFFFFFFFFFFF");
     QTest::newRow("unknown layout means the own one")
         << true << QByteArray("1234") << QByteArray("iso9564-3") << 6 << 255
         << QByteArray("041234FFFFFFFFFFFFFFFFFFFFFFFFFF");
