@@ -143,6 +143,7 @@ void TestDeviceCheck::checksAgainstLibrary()
     QCOMPARE(checker.abandonedCall(), fault == "hang");
 }
 
+// The PIN block reader alone: both layouts it knows, and blocks it must refuse.
 void TestDeviceCheck::readPinBlock_data()
 {
     QTest::addColumn<QByteArray>("block"); // hexadecimal
