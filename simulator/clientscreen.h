@@ -92,7 +92,8 @@ CLIENTSCREEN_EXPORT int SetPwWkey(const char* text, int len);
 
 /* Takes a PIN entry. The PIN is QUORVEL_SIM_PIN (4 to 12 digits; 123456 when unset or empty).
  * The PIN block is 0x0N (N the number of digits), the digits as BCD, then F nibbles up to 16
- * bytes; it is encrypted with SM4-ECB under the work key.
+ * bytes; it is encrypted with SM4-ECB under the work key. QUORVEL_SIM_PIN_BLOCK=iso9564-2, read
+ * at every call, makes the first byte 0x2N instead (ISO 9564 format 2); it is not a fault.
  *   timeout: seconds the pad would wait for the PIN, 0 or more (nobody types, so it is not used)
  *   prompt1, prompt2, prompt3: texts the pad would show; not read, null allowed
  *   maxLen:  most PIN digits accepted, 0 or more

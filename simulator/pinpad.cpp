@@ -137,8 +137,17 @@ int encryptPinBlock(const unsigned char* workKey, const SecretBuffer& pinBlock,
     return CS_OK;
 }
 
-// Builds the 16-byte PIN block of the PIN in QUORVEL_SIM_PIN (123456 when unset or empty):
-// 0x0N with N the number of digits, the digits as BCD, F nibbles to the end.
+// The PIN block's control nibble, chosen by QUORVEL_SIM_PIN_BLOCK and read on every call:
+// "iso9564-2" gives ISO 9564 format 2 (2); unset, empty or any other value the simulator's own
+// layout (0). Both layouts are otherwise the same.
+unsigned char pinBlockControl()
+{
+    const char* layout = std::getenv("QUORVEL_SIM_PIN_BLOCK");
+    return layout && std::strcmp(layout, "iso9564-2") == 0 ? 0x20 : 0x00;
+}
+
+// Builds the 16-byte PIN block of the PIN in QUORVEL_SIM_PIN (123456 when unset or empty): the
+// control nibble and N, the number of digits, then the digits as BCD, F nibbles to the end.
 // CS_OK, CS_ERR_PIN_INVALID (not 4 to 12 digits) or CS_ERR_PIN_TOO_LONG (more than maxLen
 // digits); block is written only on success.
 int buildPinBlock(int maxLen, SecretBuffer& block)
@@ -165,7 +174,7 @@ int buildPinBlock(int maxLen, SecretBuffer& block)
     const bool wrongPin = faultMode() == FaultMode::WrongPinBlock;
     unsigned char* bytes = block.data();
     std::memset(bytes, 0xFF, kKeySize);
-    bytes[0] = static_cast<unsigned char>(length);
+    bytes[0] = static_cast<unsigned char>(pinBlockControl() | length);
     for (std::size_t i = 0; i < length; ++i) {
         unsigned char digit = static_cast<unsigned char>(pin[i] - '0');
         if (wrongPin && i == length - 1)

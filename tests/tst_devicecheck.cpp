@@ -2,6 +2,7 @@
 // modes, and against a scripted library that lacks a function: exactly the expected checks fail
 // or are skipped, and every other one passes.
 #include "devicecheck/devicechecker.h"
+#include "devicecheck/pinblockreader.h"
 
 #include "workingdirectory.h"
 
@@ -24,6 +25,8 @@ private slots:
     void cleanup();
     void checksAgainstLibrary_data();
     void checksAgainstLibrary();
+    void readPinBlock_data();
+    void readPinBlock();
 };
 
 void TestDeviceCheck::init()
@@ -138,6 +141,52 @@ void TestDeviceCheck::checksAgainstLibrary()
                  .arg(skipped.size()));
     QCOMPARE(report.exitCode(), failing.isEmpty() ? 0 : 1);
     QCOMPARE(checker.abandonedCall(), fault == "hang");
+}
+
+// The PIN block reader alone: both layouts it knows, and blocks it must refuse.
+void TestDeviceCheck::readPinBlock_data()
+{
+    QTest::addColumn<QByteArray>("block"); // hexadecimal
+    QTest::addColumn<QString>("layout");   // empty: not recognised
+    QTest::addColumn<QString>("pin");
+
+    const QString own = QStringLiteral("0N, BCD, F fill");
+    const QString iso = QStringLiteral("ISO 9564 format 2");
+    QTest::newRow("own layout") << QByteArray("06123456FFFFFFFFFFFFFFFFFFFFFFFF") << own
+                                << "123456";
+    QTest::newRow("own layout, 12 digits")
+        << QByteArray("0C012345678909FFFFFFFFFFFFFFFFFF") << own << "012345678909";
+    QTest::newRow("ISO 9564 format 2, odd length")
+        << QByteArray("2598765FFFFFFFFFFFFFFFFFFFFFFFFF") << iso << "98765";
+    QTest::newRow("ISO 9564 format 2, 4 digits")
+        << QByteArray("240000FFFFFFFFFFFFFFFFFFFFFFFFFF") << iso << "0000";
+    QTest::newRow("control nibble 1")
+        << QByteArray("16123456FFFFFFFFFFFFFFFFFFFFFFFF") << QString() << QString();
+    QTest::newRow("length 3") << QByteArray("23123FFFFFFFFFFFFFFFFFFFFFFFFFFF") << QString()
+                              << QString();
+    QTest::newRow("length 13") << QByteArray("2D0123456789012FFFFFFFFFFFFFFFFF") << QString()
+                               << QString();
+    QTest::newRow("length one above the digits")
+        << QByteArray("2612345FFFFFFFFFFFFFFFFFFFFFFFFF") << QString() << QString();
+    QTest::newRow("length one below the digits")
+        << QByteArray("25123456FFFFFFFFFFFFFFFFFFFFFFFF") << QString() << QString();
+    QTest::newRow("digit A") << QByteArray("26123A56FFFFFFFFFFFFFFFFFFFFFFFF") << QString()
+                             << QString();
+    QTest::newRow("fill nibble E")
+        << QByteArray("26123456FFFFFFFFFFFFFFFFFFFFFFFE") << QString() << QString();
+    QTest::newRow("8-byte block") << QByteArray("26123456FFFFFFFF") << QString() << QString();
+}
+
+void TestDeviceCheck::readPinBlock()
+{
+    QFETCH(QByteArray, block);
+    QFETCH(QString, layout);
+    QFETCH(QString, pin);
+
+    const PinBlockReading reading = ::readPinBlock(QByteArray::fromHex(block));
+    QCOMPARE(reading.recognised, !layout.isEmpty());
+    QCOMPARE(reading.layout, layout);
+    QCOMPARE(reading.pin, pin);
 }
 
 QTEST_MAIN(TestDeviceCheck)

@@ -216,6 +216,7 @@ private:
 void TestSimulator::initTestCase()
 {
     qunsetenv("QUORVEL_SIM_PIN");
+    qunsetenv("QUORVEL_SIM_PIN_BLOCK");
     qunsetenv("QUORVEL_SIM_SN");
     QVERIFY2(m_sim.load(SIMULATOR_PATH), qPrintable(m_sim.library.errorString()));
     QVERIFY(m_copies.isValid());
@@ -224,6 +225,7 @@ void TestSimulator::initTestCase()
 void TestSimulator::cleanup()
 {
     qunsetenv("QUORVEL_SIM_PIN");
+    qunsetenv("QUORVEL_SIM_PIN_BLOCK");
     qunsetenv("QUORVEL_SIM_SN");
 }
 
@@ -263,28 +265,37 @@ void TestSimulator::pinEntryCarriesPin_data()
 {
     QTest::addColumn<bool>("setPin");
     QTest::addColumn<QByteArray>("pin");
+    QTest::addColumn<QByteArray>("layout"); // QUORVEL_SIM_PIN_BLOCK; empty: unset
     QTest::addColumn<int>("maxLen");
     QTest::addColumn<int>("outSize");
     QTest::addColumn<QByteArray>("block");
 
-    QTest::newRow("default PIN") << false << QByteArray() << 6 << 255
+    const QByteArray own;
+    QTest::newRow("default PIN") << false << QByteArray() << own << 6 << 255
                                  << QByteArray("06123456FFFFFFFFFFFFFFFFFFFFFFFF");
-    QTest::newRow("empty variable means default")
-        << true << QByteArray("") << 6 << 255 << QByteArray("06123456FFFFFFFFFFFFFFFFFFFFFFFF");
-    QTest::newRow("4 digits, exact fit")
-        << true << QByteArray("1234") << 4 << 33 << QByteArray("041234FFFFFFFFFFFFFFFFFFFFFFFFFF");
-    QTest::newRow("odd length") << true << QByteArray("98765") << 12 << 255
+    QTest::newRow("empty variable means default") << true << QByteArray("") << own << 6 << 255
+                                                  << QByteArray("06123456FFFFFFFFFFFFFFFFFFFFFFFF");
+    QTest::newRow("4 digits, exact fit") << true << QByteArray("1234") << own << 4 << 33
+                                         << QByteArray("041234FFFFFFFFFFFFFFFFFFFFFFFFFF");
+    QTest::newRow("odd length") << true << QByteArray("98765") << own << 12 << 255
                                 << QByteArray("0598765FFFFFFFFFFFFFFFFFFFFFFFFF");
-    QTest::newRow("12 digits") << true << QByteArray("012345678909") << 12 << 255
+    QTest::newRow("12 digits") << true << QByteArray("012345678909") << own << 12 << 255
                                << QByteArray("0C012345678909FFFFFFFFFFFFFFFFFF");
-    QTest::newRow("all zeros") << true << QByteArray("0000") << 6 << 255
+    QTest::newRow("all zeros") << true << QByteArray("0000") << own << 6 << 255
                                << QByteArray("040000FFFFFFFFFFFFFFFFFFFFFFFFFF");
+    QTest::newRow("ISO 9564 format 2")
+        << true << QByteArray("98765") << QByteArray("iso9564-2") << 12 << 255
+        << QByteArray("2598765FFFFFFFFFFFFFFFFFFFFFFFFF");
+    QTest::newRow("unknown layout means the own one")
+        << true << QByteArray("1234") << QByteArray("iso9564-3") << 6 << 255
+        << QByteArray("041234FFFFFFFFFFFFFFFFFFFFFFFFFF");
 }
 
 void TestSimulator::pinEntryCarriesPin()
 {
     QFETCH(bool, setPin);
     QFETCH(QByteArray, pin);
+    QFETCH(QByteArray, layout);
     QFETCH(int, maxLen);
     QFETCH(int, outSize);
     QFETCH(QByteArray, block);
@@ -292,6 +303,8 @@ void TestSimulator::pinEntryCarriesPin()
     QCOMPARE(installKeys(m_sim, kMainKey, kWorkKey), int(CS_OK));
     if (setPin)
         qputenv("QUORVEL_SIM_PIN", pin);
+    if (!layout.isEmpty())
+        qputenv("QUORVEL_SIM_PIN_BLOCK", layout);
 
     QByteArray out = guarded(256);
     QCOMPARE(m_sim.inputPassword(120, "", "", "", maxLen, outSize, out.data()), int(CS_OK));
