@@ -1,6 +1,6 @@
 // Looking into widgets: the widget in a cell of a panel's grid layout, the slots and signals a
-// class adds to its base in the order they are declared, and whether a text document holds
-// anything but plain text.
+// class adds to its base in the order they are declared, whether a text document holds anything
+// but plain text, and whether a paragraph's wrapped lines are indented.
 #ifndef PANELINSPECT_H
 #define PANELINSPECT_H
 
