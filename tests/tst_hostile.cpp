@@ -448,6 +448,10 @@ void TestHostile::deviceLibraryFile_data()
         << QStringLiteral("m\ny") << +FileCopy << QByteArray(FAKE_DEVICE_PATH)
         << QStringLiteral("m\\012y/quorvel/libClientScreen.so")
         << loaded + QStringLiteral("m\\x0Ay/quorvel/libClientScreen.so sha256={sha256}");
+    QTest::newRow("escaped text in the path, simulator under the newline")
+        << QStringLiteral("m\\012y") << +FileCopy << QByteArray(FAKE_DEVICE_PATH)
+        << QStringLiteral("m\ny/quorvel/libClientScreen.so")
+        << loaded + QStringLiteral("m\\012y/quorvel/libClientScreen.so sha256={sha256}");
     // It marks itself as the simulator and leaves the simulator at its path and at the name the
     // kernel gives the mapped file.
     QTest::newRow("the simulator moved over the library as it loads")

@@ -189,10 +189,10 @@ LibraryIdentity identifyLibrary(const QLibrary& library)
 QString descriptorSha256(int fd)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    char buffer[64 * 1024];
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
     qint64 offset = 0;
     for (;;) {
-        const ssize_t count = pread(fd, buffer, sizeof buffer, offset);
+        const ssize_t count = pread(fd, buffer.data(), static_cast<size_t>(buffer.size()), offset);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
@@ -202,7 +202,7 @@ QString descriptorSha256(int fd)
         offset += count;
         if (offset > kMaxHashedBytes)
             return QString();
-        hash.addData(buffer, static_cast<int>(count));
+        hash.addData(buffer.constData(), static_cast<int>(count));
     }
     return QString::fromLatin1(hash.result().toHex());
 }
