@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 const char kSimulatorMarkSymbol[] = "QV_SimulatorVersion";
 
@@ -189,10 +190,10 @@ LibraryIdentity identifyLibrary(const QLibrary& library)
 QString descriptorSha256(int fd)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    std::vector<char> buffer(64 * 1024);
     qint64 offset = 0;
     for (;;) {
-        const ssize_t count = pread(fd, buffer.data(), static_cast<size_t>(buffer.size()), offset);
+        const ssize_t count = pread(fd, buffer.data(), buffer.size(), offset);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
@@ -202,7 +203,7 @@ QString descriptorSha256(int fd)
         offset += count;
         if (offset > kMaxHashedBytes)
             return QString();
-        hash.addData(buffer.constData(), static_cast<int>(count));
+        hash.addData(buffer.data(), static_cast<int>(count));
     }
     return QString::fromLatin1(hash.result().toHex());
 }
