@@ -45,8 +45,9 @@ public:
     int count(CheckStatus status) const;
     int exitCode() const;
 
-    // "library: <path> sha256=<hex>", " (模拟设备)" after it for the simulator; "sha256=unconfirmed"
-    // when the hashed file cannot be shown to be the mapped one. The path shown escaped.
+    // "library: <path> sha256=<hex>", " (模拟设备)" after it for the simulator;
+    // "sha256=unconfirmed" when the hashed file cannot be shown to be the mapped one. The path
+    // shown escaped.
     static QString identityLine(const LibraryIdentity& identity);
     // "PASS <id>: <detail>", with the wall time of its calls after the detail.
     static QString line(const CheckResult& result);

@@ -161,9 +161,10 @@ CheckReport DeviceChecker::run()
                     QStringLiteral("not run: the library's process has ended, so the device's "
                                    "state is unknown")});
         else if (!missing.isEmpty())
-            record(check.id, {CheckStatus::Skip,
-                              QStringLiteral("needs %1, which the library does not export")
-                                  .arg(missing.join(QStringLiteral(", ")))});
+            record(check.id,
+                   {CheckStatus::Skip,
+                    QStringLiteral("needs %1, which the library does not export")
+                        .arg(missing.join(QStringLiteral(", ")))});
         else
             record(check.id, (this->*check.run)());
     }
@@ -276,7 +277,8 @@ DeviceChecker::Verdict DeviceChecker::bounds(const CallResult& call, int size)
 {
     const QString overrun = overrunProblem(call.out, size);
     if (overrun.isEmpty())
-        return {CheckStatus::Pass, QStringLiteral("nothing written past the %1 bytes passed").arg(size)};
+        return {CheckStatus::Pass,
+                QStringLiteral("nothing written past the %1 bytes passed").arg(size)};
     return {CheckStatus::Fail, overrun};
 }
 
@@ -327,8 +329,9 @@ DeviceChecker::Verdict DeviceChecker::checkKeyPair()
 DeviceChecker::Verdict DeviceChecker::checkKeyPairBounds()
 {
     if (!m_keyPairCall.returned)
-        return {CheckStatus::Skip, QStringLiteral("needs the key pair request, which did not "
-                                                  "return")};
+        return {CheckStatus::Skip,
+                QStringLiteral("needs the key pair request, which did not "
+                               "return")};
     return bounds(m_keyPairCall, kKeyPairSize);
 }
 
@@ -348,9 +351,10 @@ DeviceChecker::Verdict DeviceChecker::checkSmallKeyBuffer()
     const QString overrun = overrunProblem(call.out, kSmallKeyPairSize);
     QByteArray text;
     if (!overrun.isEmpty())
-        return {CheckStatus::Fail,
-                QStringLiteral("returned %1 and wrote past the buffer: %2").arg(call.code).arg(overrun),
-                call.milliseconds};
+        return {
+            CheckStatus::Fail,
+            QStringLiteral("returned %1 and wrote past the buffer: %2").arg(call.code).arg(overrun),
+            call.milliseconds};
     if (call.code != 0)
         return {CheckStatus::Pass,
                 QStringLiteral("refused with %1, nothing written past the %2 bytes passed")
@@ -358,7 +362,8 @@ DeviceChecker::Verdict DeviceChecker::checkSmallKeyBuffer()
                     .arg(kSmallKeyPairSize),
                 call.milliseconds};
     if (!terminatedText(call.out, kSmallKeyPairSize, &text))
-        return {CheckStatus::Fail, QStringLiteral("returned 0 but left ") + noNulProblem(kSmallKeyPairSize),
+        return {CheckStatus::Fail,
+                QStringLiteral("returned 0 but left ") + noNulProblem(kSmallKeyPairSize),
                 call.milliseconds};
     return {CheckStatus::Pass,
             QStringLiteral("returned 0 with %1 characters and their NUL within the %2 bytes passed")
@@ -373,8 +378,9 @@ QByteArray DeviceChecker::mainKeyCipher(bool tampered, QString* problem)
         return QByteArray();
     QByteArray cipher = keyLibrary(m_publicKey, m_mainKey, kSm2, 0, kMaxMainKeyCipher, problem);
     if (!cipher.isEmpty() && cipher.size() < kC3Offset + kC3Size) {
-        *problem = QStringLiteral("the key library's SM2 ciphertext has %1 bytes, too few for C1‖C3")
-                       .arg(cipher.size());
+        *problem =
+            QStringLiteral("the key library's SM2 ciphertext has %1 bytes, too few for C1‖C3")
+                .arg(cipher.size());
         return QByteArray();
     }
     if (tampered && !cipher.isEmpty())
@@ -420,14 +426,15 @@ DeviceChecker::Verdict DeviceChecker::checkMainKey()
     if (!call.returned)
         return failure(call);
     if (call.code != 0)
-        return {CheckStatus::Fail,
-                QStringLiteral("refused with %1 this run's main key's SM2 ciphertext").arg(call.code),
-                call.milliseconds};
+        return {
+            CheckStatus::Fail,
+            QStringLiteral("refused with %1 this run's main key's SM2 ciphertext").arg(call.code),
+            call.milliseconds};
     m_mainKeyAccepted = true;
     // Offered again after the genuine key: a device that refused the first offer only because it
     // came first is caught here.
-    const Verdict again = refusal(sendMainKey(tampered),
-                                  QStringLiteral("the same key with one bit of C3 flipped"));
+    const Verdict again =
+        refusal(sendMainKey(tampered), QStringLiteral("the same key with one bit of C3 flipped"));
     if (again.status != CheckStatus::Pass)
         return {CheckStatus::Fail,
                 QStringLiteral("accepted this run's main key, then ") + again.detail,
@@ -454,9 +461,10 @@ DeviceChecker::Verdict DeviceChecker::checkWorkKey()
         return failure(call);
     m_workKeyAccepted = call.code == 0;
     if (!m_workKeyAccepted)
-        return {CheckStatus::Fail,
-                QStringLiteral("refused with %1 this run's work key under its main key").arg(call.code),
-                call.milliseconds};
+        return {
+            CheckStatus::Fail,
+            QStringLiteral("refused with %1 this run's work key under its main key").arg(call.code),
+            call.milliseconds};
     return {CheckStatus::Pass,
             QStringLiteral("accepted this run's work key under its main key (SM4, %1 bytes)")
                 .arg(cipher.size()),
@@ -470,8 +478,8 @@ DeviceChecker::Verdict DeviceChecker::checkPinBlock()
     // The simulator types by itself; at a device the tester must, and the call waits for it.
     if (!m_report.library().simulator)
         m_sink(QStringLiteral("请在密码键盘上输入 %1 并确认").arg(m_options.pin), false);
-    m_pinCall = m_process.call(kInputPassword, {kPinTimeout, kPinMaxLength, kPinOutSize},
-                               kPinOutSize);
+    m_pinCall =
+        m_process.call(kInputPassword, {kPinTimeout, kPinMaxLength, kPinOutSize}, kPinOutSize);
     const CallResult& call = m_pinCall;
     if (!call.returned)
         return failure(call);
@@ -501,10 +509,11 @@ DeviceChecker::Verdict DeviceChecker::checkPinBlock()
                     + hex,
                 call.milliseconds};
     if (reading.pin != m_options.pin)
-        return {CheckStatus::Fail,
-                QStringLiteral("the PIN block (%1) carries %2, not the PIN typed, %3; decrypted: %4")
-                    .arg(reading.layout, reading.pin, m_options.pin, hex),
-                call.milliseconds};
+        return {
+            CheckStatus::Fail,
+            QStringLiteral("the PIN block (%1) carries %2, not the PIN typed, %3; decrypted: %4")
+                .arg(reading.layout, reading.pin, m_options.pin, hex),
+            call.milliseconds};
     return {CheckStatus::Pass,
             QStringLiteral("the PIN block (%1) decrypts under this run's work key to %2, the PIN "
                            "typed")
@@ -557,11 +566,13 @@ DeviceChecker::Verdict DeviceChecker::checkSerialRead()
 DeviceChecker::Verdict DeviceChecker::checkSerialWrite()
 {
     if (!m_options.writeSn)
-        return {CheckStatus::Skip, QStringLiteral("run with --write-sn to write a test serial "
-                                                  "number and restore the original")};
+        return {CheckStatus::Skip,
+                QStringLiteral("run with --write-sn to write a test serial "
+                               "number and restore the original")};
     if (m_serial.isEmpty())
-        return {CheckStatus::Skip, QStringLiteral("needs the original serial number to restore, "
-                                                  "which sn-read did not give")};
+        return {CheckStatus::Skip,
+                QStringLiteral("needs the original serial number to restore, "
+                               "which sn-read did not give")};
     const QByteArray original = m_serial;
     const QByteArray test(original == kTestSerials[0] ? kTestSerials[1] : kTestSerials[0]);
     double milliseconds = 0;

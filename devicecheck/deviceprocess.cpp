@@ -129,7 +129,8 @@ CallResult DeviceProcess::call(int function, std::initializer_list<int> numbers,
     CallResult result;
     const QString name = QLatin1String(kDeviceFunctionNames[function]);
     if (!running()) {
-        result.failure = QStringLiteral("%1 was not called: the library's process has ended").arg(name);
+        result.failure =
+            QStringLiteral("%1 was not called: the library's process has ended").arg(name);
         return result;
     }
     HostRequest request;
@@ -277,8 +278,7 @@ void DeviceProcess::stop()
 {
     if (m_pid > 0) {
         kill(m_pid, SIGKILL);
-        while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) { }
         m_pid = -1;
     }
     if (m_channel >= 0) {

@@ -15,7 +15,7 @@
 
 struct LoadResult {
     bool loaded = false;
-    QString failure;     // when not loaded: what happened, or the loader's error text
+    QString failure;          // when not loaded: what happened, or the loader's error text
     bool loaderError = false; // failure is the loader's own text
     quint32 exported = 0;     // bit i: kDeviceFunctionNames[i] resolves
     quintptr dynamicAddress = 0;

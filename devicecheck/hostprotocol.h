@@ -8,7 +8,7 @@
 // The device functions, in the order of the load answer's export bits.
 constexpr int kDeviceFunctionCount = 11;
 constexpr const char* kDeviceFunctionNames[kDeviceFunctionCount] = {
-    "GenerateKeyFromPw", "SetPwMkey",        "SetPwWkey",     "InputPassword",
+    "GenerateKeyFromPw", "SetPwMkey",        "SetPwWkey",        "InputPassword",
     "PN_ReadDeviceSN",   "PN_WriteDeviceSN", "MP_StartInfoHtml", "MP_SignPDF",
     "MP_SHOW_PDF",       "MP_ConfirmPDF",    "MP_SignPDF_Voice"};
 
@@ -30,10 +30,10 @@ constexpr int kHostTextSize = 1024;
 constexpr int kHostErrorSize = 512;
 
 struct HostLoadAnswer {
-    int32_t loaded;            // 1: dlopen succeeded
-    uint32_t exported;         // bit i: kDeviceFunctionNames[i] resolves
-    uint64_t dynamicAddress;   // the loaded object's dynamic section (its link map's l_ld)
-    int32_t simulatorMark;     // 1: the object itself defines the simulator's mark
+    int32_t loaded;             // 1: dlopen succeeded
+    uint32_t exported;          // bit i: kDeviceFunctionNames[i] resolves
+    uint64_t dynamicAddress;    // the loaded object's dynamic section (its link map's l_ld)
+    int32_t simulatorMark;      // 1: the object itself defines the simulator's mark
     char error[kHostErrorSize]; // dlerror() when not loaded, NUL-terminated
 };
 

@@ -128,8 +128,8 @@ void load(const char* path, void** handle)
 void guardBuffer()
 {
     pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void* region = mmap(nullptr, 2 * pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                        -1, 0);
+    void* region =
+        mmap(nullptr, 2 * pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (region == MAP_FAILED)
         _exit(127);
     guardPage = static_cast<char*>(region) + pageSize;
@@ -140,8 +140,8 @@ void guardBuffer()
     stack_t stack;
     std::memset(&stack, 0, sizeof stack);
     stack.ss_size = 64 * 1024;
-    stack.ss_sp = mmap(nullptr, stack.ss_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+    stack.ss_sp =
+        mmap(nullptr, stack.ss_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_sigaction = onFault;

@@ -13,7 +13,6 @@ struct PointFree {
     void operator()(EC_POINT* point) const { EC_POINT_free(point); }
 };
 
-
 // 1: a point on the curve other than its generator; 0: not on the curve; -1: the generator.
 int classify(const QByteArray& key)
 {

@@ -54,15 +54,15 @@ void TestDeviceCheck::cleanup()
 
 void TestDeviceCheck::checksAgainstLibrary_data()
 {
-    QTest::addColumn<QString>("library"); // copied into a fresh directory; "fifo": a FIFO there
+    QTest::addColumn<QString>("library");  // copied into a fresh directory; "fifo": a FIFO there
     QTest::addColumn<QByteArray>("fault"); // the simulator's or the hostile library's mode
     QTest::addColumn<QByteArray>("simulatorPin"); // empty: QUORVEL_SIM_PIN unset
     QTest::addColumn<QString>("pin");
     QTest::addColumn<bool>("writeSn");
     QTest::addColumn<int>("timeout");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<bool>("confirmed"); // the identity of the library that loaded
-    QTest::addColumn<QString>("expected"); // a whole line of the output; %1: the library's path
+    QTest::addColumn<bool>("confirmed");   // the identity of the library that loaded
+    QTest::addColumn<QString>("expected"); // the start of a line of the output; %1: library path
     QTest::addColumn<QStringList>("failing");
     QTest::addColumn<QStringList>("skipped");
 
@@ -164,9 +164,9 @@ void TestDeviceCheck::checksAgainstLibrary_data()
         << "FAIL keypair-format: the curve's generator, whose private key is 1, so that anyone can "
            "decrypt under it"
         << QStringList{"keypair-format"}
-        << QStringList{"mainkey-tampered", "mainkey", "workkey", "pin-block", "pin-bounds",
-                       "sn-write"};
-    QTest::newRow("renames the simulator over its own file while loading")
+        << QStringList{"mainkey-tampered", "mainkey",    "workkey",
+                       "pin-block",        "pin-bounds", "sn-write"};
+    QTest::newRow("puts the simulator where its deleted file was named while loading")
         << hostile << QByteArray("replace-self") << QByteArray() << "123456" << false << 150 << 1
         << false << QString() << QStringList{"mainkey", "pin-block"} << noSnWrite;
 }
@@ -192,7 +192,7 @@ void TestDeviceCheck::checksAgainstLibrary()
         QVERIFY(mkfifo(QFile::encodeName(directory.libraryPath()).constData(), 0600) == 0);
     else
         directory.copyLibrary(library);
-    // What the hostile library renames over itself in "replace-self".
+    // What the hostile library puts in its own place in "replace-self".
     const QString replacement = QDir::current().absoluteFilePath(QStringLiteral("simulator.so"));
     QVERIFY(QFile::copy(QStringLiteral(SIMULATOR_PATH), replacement));
     qputenv("HOSTILE_DEVICE_REPLACEMENT", QFile::encodeName(replacement));
@@ -212,16 +212,20 @@ void TestDeviceCheck::checksAgainstLibrary()
     options.timeoutSeconds = timeout;
     QStringList lines;
     QStringList errors;
-    DeviceChecker checker(options, [&](const QString& line, bool error) {
-        (error ? errors : lines) << line;
-    });
+    DeviceChecker checker(
+        options, [&](const QString& line, bool error) { (error ? errors : lines) << line; });
     const CheckReport report = checker.run();
     const QJsonObject json = report.toJson(DeviceChecker::toolVersion());
     QCOMPARE(report.exitCode(), exitCode);
     QCOMPARE(json.value("exitCode").toInt(), exitCode);
-    if (!expected.isEmpty())
-        QVERIFY2((exitCode == 2 ? errors : lines).contains(expected.arg(directory.libraryPath())),
+    if (expected.contains(QStringLiteral("%1")))
+        expected = expected.arg(directory.libraryPath());
+    if (!expected.isEmpty()) {
+        const QStringList& output = exitCode == 2 ? errors : lines;
+        QVERIFY2(std::any_of(output.begin(), output.end(),
+                             [&](const QString& line) { return line.startsWith(expected); }),
                  qPrintable((lines + errors).join('\n')));
+    }
     if (exitCode == 2) {
         QVERIFY2(lines.isEmpty(), qPrintable(lines.join('\n')));
         QCOMPARE(errors.size(), 1);
@@ -312,13 +316,17 @@ void TestDeviceCheck::arguments_data()
     // A bare name is a file in the working directory, never a search of the loader's paths, and
     // is given no lib prefix or .so suffix.
     QTest::newRow("--library bare name")
-        << QStringList{"--library", "libfake.so"} << QString() << "libfake.so" << "123456";
+        << QStringList{"--library", "libfake.so"} << QString() << "libfake.so"
+        << "123456";
     QTest::newRow("--library without prefix or suffix")
-        << QStringList{"--library", "x/fake"} << QString() << "x/fake" << "123456";
+        << QStringList{"--library", "x/fake"} << QString() << "x/fake"
+        << "123456";
     QTest::newRow("--library kept through ..")
-        << QStringList{"--library", "x/../fake.so"} << QString() << "x/../fake.so" << "123456";
+        << QStringList{"--library", "x/../fake.so"} << QString() << "x/../fake.so"
+        << "123456";
     QTest::newRow("--library absolute")
-        << QStringList{"--library", "/opt/v/lib.so"} << QString() << "/opt/v/lib.so" << "123456";
+        << QStringList{"--library", "/opt/v/lib.so"} << QString() << "/opt/v/lib.so"
+        << "123456";
     QTest::newRow("a stray argument")
         << QStringList{"lib.so"} << "unexpected argument 'lib.so'" << QString() << QString();
 }

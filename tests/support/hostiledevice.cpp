@@ -1,7 +1,8 @@
 // A hostile device library for the device checker's tests. HOSTILE_DEVICE_MODE, read when it is
 // loaded and at every call, chooses what it does to the process that loads it:
 //   exit-in-constructor, hang-in-constructor  end the process, or never return, while loading
-//   replace-self      while loading, rename HOSTILE_DEVICE_REPLACEMENT over its own file
+//   replace-self      while loading, delete its own file and put HOSTILE_DEVICE_REPLACEMENT
+//                     where /proc/PID/maps then names it, "<its path> (deleted)"
 //   exit, print, overrun-3841, overrun-5000   in GenerateKeyFromPw: exit(0), print a forged
 //                     report line, or write that many bytes past the size passed
 //   abort             abort() in SetPwMkey
@@ -49,8 +50,8 @@ bool publicKey(unsigned char* key)
     bool made = point && factor
         && (mode("never-decrypts") ? BN_one(factor) : BN_rand(factor, 255, 0, 0)) == 1
         && EC_POINT_mul(group, point, factor, nullptr, nullptr, nullptr) == 1
-        && EC_POINT_point2oct(group, point, POINT_CONVERSION_UNCOMPRESSED, encoded,
-                              sizeof encoded, nullptr)
+        && EC_POINT_point2oct(group, point, POINT_CONVERSION_UNCOMPRESSED, encoded, sizeof encoded,
+                              nullptr)
             == sizeof encoded;
     if (made)
         std::memcpy(key, encoded + 1, 64);
@@ -69,8 +70,13 @@ __attribute__((constructor)) void onLoad()
     if (mode("replace-self")) {
         Dl_info self;
         const char* replacement = std::getenv("HOSTILE_DEVICE_REPLACEMENT");
-        if (replacement && dladdr(reinterpret_cast<void*>(&onLoad), &self) && self.dli_fname)
-            std::rename(replacement, self.dli_fname);
+        // Its own file goes, and the replacement takes the name the kernel then shows for it.
+        if (replacement && dladdr(reinterpret_cast<void*>(&onLoad), &self) && self.dli_fname) {
+            char shown[4096];
+            std::snprintf(shown, sizeof shown, "%s (deleted)", self.dli_fname);
+            std::remove(self.dli_fname);
+            std::rename(replacement, shown);
+        }
     }
 }
 
@@ -105,9 +111,8 @@ __attribute__((visibility("default"))) int32_t SetPwWkey(const char*, int32_t)
     return 0;
 }
 
-__attribute__((visibility("default"))) int32_t InputPassword(int32_t, const char*, const char*,
-                                                             const char*, int32_t, int32_t outSize,
-                                                             char* out)
+__attribute__((visibility("default"))) int32_t
+InputPassword(int32_t, const char*, const char*, const char*, int32_t, int32_t outSize, char* out)
 {
     const char* pin = std::getenv("QUORVEL_SIM_PIN");
     const int length = pin ? static_cast<int>(std::strlen(pin)) : 0;
