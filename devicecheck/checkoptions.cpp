@@ -1,6 +1,7 @@
 #include "devicecheck/checkoptions.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QRegularExpression>
 
 namespace {
@@ -40,16 +41,17 @@ ParsedArguments parseArguments(const QStringList& arguments)
     }
     CheckOptions& options = parsed.options;
     if (parser.isSet(library)) {
-        options.library = parser.value(library);
-        if (options.library.isEmpty())
+        if (parser.value(library).isEmpty())
             return failure(QStringLiteral("--library needs a path"));
+        options.library = parser.value(library);
     }
+    options.library = absoluteLibraryPath(options.library);
     if (parser.isSet(pin)) {
         options.pin = parser.value(pin);
-        // What a PIN block can carry: 4 to 12 decimal digits.
-        if (!QRegularExpression(QStringLiteral("\\A[0-9]{4,12}\\z")).match(options.pin).hasMatch())
+        // The PIN entry passes 6 as the longest PIN, as the tool does.
+        if (!QRegularExpression(QStringLiteral("\\A[0-9]{4,6}\\z")).match(options.pin).hasMatch())
             return failure(
-                QStringLiteral("--pin needs 4 to 12 decimal digits, not '%1'").arg(options.pin));
+                QStringLiteral("--pin needs 4 to 6 decimal digits, not '%1'").arg(options.pin));
     }
     if (parser.isSet(timeout)) {
         bool number = false;
@@ -69,6 +71,12 @@ ParsedArguments parseArguments(const QStringList& arguments)
     return parsed;
 }
 
+QString absoluteLibraryPath(const QString& path)
+{
+    // Not cleaned: "dir/../lib.so" goes through dir as the kernel would, symbolic link or not.
+    return QDir::isAbsolutePath(path) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+}
+
 QString usageText()
 {
     return QStringLiteral(
@@ -77,11 +85,12 @@ QString usageText()
         "Qualifies a PIN pad device library: its functions, key chain, PIN block, buffer bounds\n"
         "and serial number, one line per check.\n"
         "\n"
-        "  --library PATH     the device library (default ./quorvel/libClientScreen.so)\n"
-        "  --pin DIGITS       the PIN the tester types on the pad, 4 to 12 digits (default "
+        "  --library PATH     the device library file, exactly (default\n"
+        "                     ./quorvel/libClientScreen.so)\n"
+        "  --pin DIGITS       the PIN the tester types on the pad, 4 to 6 digits (default "
         "123456)\n"
-        "  --timeout SECONDS  the longest any one device call may take (default 150); a call that\n"
-        "                     takes longer fails its check and ends the run\n"
+        "  --timeout SECONDS  the longest loading or any one device call may take (default 150);\n"
+        "                     a call that takes longer fails its check and ends the run\n"
         "  --json FILE        also write the results, timings and library identity as JSON\n"
         "  --write-sn         also write a test serial number, read it back and restore the "
         "original\n"

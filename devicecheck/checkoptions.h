@@ -7,7 +7,7 @@
 #include <QStringList>
 
 struct CheckOptions {
-    QString library = QStringLiteral("./quorvel/libClientScreen.so");
+    QString library = QStringLiteral("./quorvel/libClientScreen.so"); // made absolute to load
     QString pin = QStringLiteral("123456");
     // Each device call; the PIN entry asks the pad for 120 s, so the default leaves time over.
     int timeoutSeconds = 150;
@@ -24,6 +24,10 @@ struct ParsedArguments {
 
 // arguments as the process got them, the program name first.
 ParsedArguments parseArguments(const QStringList& arguments);
+
+// The exact file path for the loader: a relative path put after the working directory, so that
+// no search path, prefix or suffix applies to it.
+QString absoluteLibraryPath(const QString& path);
 
 QString usageText();
 

@@ -1,5 +1,7 @@
 #include "devicecheck/checkreport.h"
 
+#include "util/visibletext.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 
@@ -46,6 +48,17 @@ int CheckReport::exitCode() const
     return count(CheckStatus::Fail) > 0 ? kCheckFailed : kAllPassed;
 }
 
+QString CheckReport::identityLine(const LibraryIdentity& identity)
+{
+    QString text = QStringLiteral("library: ")
+        + (identity.path.isEmpty() ? QStringLiteral("(path unknown)") : visibleText(identity.path))
+        + QStringLiteral(" sha256=")
+        + (identity.confirmed ? identity.sha256 : QStringLiteral("unconfirmed"));
+    if (identity.confirmed && identity.simulator)
+        text += QStringLiteral(" (模拟设备)");
+    return text;
+}
+
 QString CheckReport::line(const CheckResult& result)
 {
     QString text = statusWord(result.status) + QLatin1Char(' ') + result.id + QStringLiteral(": ")
@@ -79,10 +92,14 @@ QString CheckReport::summaryLine() const
 
 QJsonObject CheckReport::toJson(const QString& toolVersion) const
 {
-    QJsonObject library{
-        {"path", m_library.path}, {"sha256", m_library.sha256}, {"simulator", m_library.simulator}};
+    QJsonObject library{{"path", m_library.path},
+                        {"sha256", m_library.confirmed ? m_library.sha256 : QString()},
+                        {"identityConfirmed", m_library.confirmed},
+                        {"simulator", m_library.confirmed && m_library.simulator}};
     if (!m_loadFailure.isEmpty())
         library.insert("loadFailure", m_loadFailure);
+    if (!m_libraryOutput.isEmpty())
+        library.insert("output", m_libraryOutput);
 
     QJsonArray checks;
     for (const CheckResult& result : m_results) {
@@ -107,6 +124,9 @@ QJsonObject CheckReport::toJson(const QString& toolVersion) const
                        {"version", toolVersion},
                        {"finished", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
                        {"library", library},
+                       {"keys",
+                        QJsonObject{{"mainKeyCheckValue", m_mainKeyCheckValue},
+                                    {"workKeyCheckValue", m_workKeyCheckValue}}},
                        {"checks", checks},
                        {"functions", functions},
                        {"summary",

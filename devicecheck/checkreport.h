@@ -3,7 +3,7 @@
 #ifndef CHECKREPORT_H
 #define CHECKREPORT_H
 
-#include "devicecheck/devicecaller.h"
+#include "devicecheck/deviceprocess.h"
 #include "util/libraryidentity.h"
 
 #include <QJsonObject>
@@ -31,12 +31,24 @@ public:
     void setLoadFailure(const QString& reason) { m_loadFailure = reason; }
     void add(const CheckResult& result) { m_results.append(result); }
     void setTimings(const QVector<FunctionTimings>& timings) { m_timings = timings; }
+    // The check values of the run's main and work key, in hex.
+    void setKeyCheckValues(const QString& mainKey, const QString& workKey)
+    {
+        m_mainKeyCheckValue = mainKey;
+        m_workKeyCheckValue = workKey;
+    }
+    // What the library wrote to standard output or error, escaped.
+    void setLibraryOutput(const QString& shown) { m_libraryOutput = shown; }
 
     const QVector<CheckResult>& results() const { return m_results; }
     const LibraryIdentity& library() const { return m_library; }
     int count(CheckStatus status) const;
     int exitCode() const;
 
+    // "library: <path> sha256=<hex>", " (模拟设备)" after it for the simulator;
+    // "sha256=unconfirmed" when the hashed file cannot be shown to be the mapped one. The path
+    // shown escaped.
+    static QString identityLine(const LibraryIdentity& identity);
     // "PASS <id>: <detail>", with the wall time of its calls after the detail.
     static QString line(const CheckResult& result);
     // The median call time of each function called more than once, one line each.
@@ -50,6 +62,9 @@ private:
     QString m_loadFailure;
     QVector<CheckResult> m_results;
     QVector<FunctionTimings> m_timings;
+    QString m_mainKeyCheckValue;
+    QString m_workKeyCheckValue;
+    QString m_libraryOutput;
 };
 
 #endif

@@ -1,36 +1,27 @@
 #include "devicecheck/devicechecker.h"
 
-#include "device/devicefunctions.h"
 #include "devicecheck/devicereply.h"
 #include "devicecheck/pinblockreader.h"
 #include "panels/keydownload.h"
 #include "panels/keywrapper.h"
-#include "panels/testkeys.h"
 #include "util/libraryidentity.h"
+#include "util/visibletext.h"
 
-#include <QLibrary>
+#include <QFile>
 
+#include <openssl/rand.h>
+
+#include <cerrno>
+#include <cstring>
 #include <exception>
-#include <vector>
+
+#include <sys/stat.h>
 
 namespace {
-const QString kExports = QStringLiteral("exports");
-const QString kKeyPairFormat = QStringLiteral("keypair-format");
-const QString kKeyPairBounds = QStringLiteral("keypair-bounds");
-const QString kKeyPairSmallBuffer = QStringLiteral("keypair-small-buffer");
-const QString kMainKeyTampered = QStringLiteral("mainkey-tampered");
-const QString kMainKeyEmpty = QStringLiteral("mainkey-empty");
-const QString kMainKey = QStringLiteral("mainkey");
-const QString kWorkKey = QStringLiteral("workkey");
-const QString kPinBlock = QStringLiteral("pin-block");
-const QString kPinBounds = QStringLiteral("pin-bounds");
-const QString kSerialRead = QStringLiteral("sn-read");
-const QString kSerialWrite = QStringLiteral("sn-write");
-
-const char* const kDeviceFunctions[] = {"GenerateKeyFromPw", "SetPwMkey",       "SetPwWkey",
-                                        "InputPassword",     "PN_ReadDeviceSN", "PN_WriteDeviceSN",
-                                        "MP_StartInfoHtml",  "MP_SignPDF",      "MP_SHOW_PDF",
-                                        "MP_ConfirmPDF",     "MP_SignPDF_Voice"};
+constexpr quint32 bit(int function)
+{
+    return 1u << function;
+}
 
 // The sizes the tool passes, and the one it tries on purpose to see the size honoured.
 constexpr int kKeyPairSize = 256;
@@ -38,13 +29,20 @@ constexpr int kSmallKeyPairSize = 64;
 constexpr int kPinOutSize = 255;
 // PN_ReadDeviceSN is told no size; its text and NUL must fit 255 bytes.
 constexpr int kSerialSize = 255;
+// InputPassword's arguments as the tool passes them: seconds to wait, longest PIN.
+constexpr int kPinTimeout = 120;
+constexpr int kPinMaxLength = 6;
+constexpr int kSerialPort = 0;
+constexpr int kSerialBaud = 9600;
 
 // The key library's SM2 ciphertext is C1 (65 bytes) || C3 (32 bytes) || C2. Flipping a bit there
 // changes the ciphertext whatever the order, so a device must refuse it either way.
 constexpr int kC3Offset = 65;
 constexpr int kC3Size = 32;
 constexpr int kKeyLibraryBuffer = 4096;
+constexpr int kKeySize = 16;
 constexpr int kPinBlockSize = 16;
+constexpr int kCheckValueSize = 3;
 
 const char kSimulatorPinVariable[] = "QUORVEL_SIM_PIN";
 const char kTestSerials[2][16] = {"DEVICE-CHECK-1", "DEVICE-CHECK-2"};
@@ -75,23 +73,54 @@ QByteArray keyLibrary(QByteArray key, QByteArray data, int algorithm, int decryp
     return QByteArray(out.data(), length);
 }
 
-QByteArray testKey(const char (&key)[16])
+// The first 3 bytes of the key's SM4 encryption of 16 zero bytes, in hex: names a key in the
+// evidence without giving it away.
+QString checkValue(const QByteArray& key)
 {
-    return QByteArray(key, sizeof key);
+    QString problem;
+    const QByteArray cipher =
+        keyLibrary(key, QByteArray(kKeySize, '\0'), kSm4, 0, kKeySize, &problem);
+    return QString::fromLatin1(cipher.left(kCheckValueSize).toHex().toUpper());
 }
 
 QString quoted(const QByteArray& printable)
 {
     return QLatin1Char('"') + QString::fromLatin1(printable) + QLatin1Char('"');
 }
+
+QString currentErrno()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+}
+
+const std::vector<DeviceChecker::Check>& DeviceChecker::checks()
+{
+    static const std::vector<Check> table{
+        {"exports", 0, &DeviceChecker::checkExports},
+        {"keypair-format", bit(kGenerateKeyFromPw), &DeviceChecker::checkKeyPair},
+        {"keypair-bounds", bit(kGenerateKeyFromPw), &DeviceChecker::checkKeyPairBounds},
+        {"keypair-small-buffer", bit(kGenerateKeyFromPw), &DeviceChecker::checkSmallKeyBuffer},
+        {"mainkey-tampered", bit(kSetPwMkey), &DeviceChecker::checkTamperedMainKey},
+        {"mainkey-empty", bit(kSetPwMkey), &DeviceChecker::checkEmptyMainKey},
+        {"mainkey", bit(kSetPwMkey), &DeviceChecker::checkMainKey},
+        {"workkey", bit(kSetPwWkey), &DeviceChecker::checkWorkKey},
+        {"pin-block", bit(kInputPassword), &DeviceChecker::checkPinBlock},
+        {"pin-bounds", bit(kInputPassword), &DeviceChecker::checkPinBounds},
+        {"sn-read", bit(kReadDeviceSN), &DeviceChecker::checkSerialRead},
+        {"sn-write", bit(kReadDeviceSN) | bit(kWriteDeviceSN), &DeviceChecker::checkSerialWrite},
+    };
+    return table;
 }
 
 const QStringList& DeviceChecker::checkIds()
 {
-    static const QStringList ids{
-        kExports,         kKeyPairFormat, kKeyPairBounds, kKeyPairSmallBuffer,
-        kMainKeyTampered, kMainKeyEmpty,  kMainKey,       kWorkKey,
-        kPinBlock,        kPinBounds,     kSerialRead,    kSerialWrite};
+    static const QStringList ids = [] {
+        QStringList list;
+        for (const Check& check : checks())
+            list << QLatin1String(check.id);
+        return list;
+    }();
     return ids;
 }
 
@@ -103,11 +132,9 @@ QString DeviceChecker::toolVersion()
 DeviceChecker::DeviceChecker(const CheckOptions& options, LineSink sink)
     : m_options(options)
     , m_sink(std::move(sink))
-    , m_caller(options.timeoutSeconds)
+    , m_process(options.timeoutSeconds)
 {
 }
-
-DeviceChecker::~DeviceChecker() = default;
 
 CheckReport DeviceChecker::run()
 {
@@ -115,356 +142,347 @@ CheckReport DeviceChecker::run()
     // read it. A value already set is the tester's choice and stays.
     if (qEnvironmentVariableIsEmpty(kSimulatorPinVariable))
         qputenv(kSimulatorPinVariable, m_options.pin.toLatin1());
-
-    m_library = std::make_unique<QLibrary>(m_options.library);
-    // Every symbol bound at load: a library with an unresolved dependency fails here, not in a
-    // call.
-    m_library->setLoadHints(QLibrary::ResolveAllSymbolsHint);
-    if (!m_library->load()) {
-        const QString reason = loadFailureText(m_options.library, m_library->errorString());
-        LibraryIdentity identity;
-        identity.path = requestedPath(m_options.library);
-        m_report.setLibrary(identity);
-        m_report.setLoadFailure(reason);
-        m_sink(QStringLiteral("cannot load the device library: ") + reason);
+    if (!load())
+        return m_report;
+    // Made only now, so that the library's process, a copy of this one, never held them.
+    if (!makeKeys()) {
+        m_process.stop();
         return m_report;
     }
-    m_report.setLibrary(identifyLibrary(*m_library));
-    m_sink(QStringLiteral("library: ") + identityText(m_report.library()));
 
-    checkExports();
-    checkKeyPair();
-    checkSmallKeyBuffer();
-    checkTamperedMainKey();
-    checkEmptyMainKey();
-    checkMainKey();
-    checkWorkKey();
-    checkPinBlock();
-    checkPinBounds();
-    checkSerialRead();
-    checkSerialWrite();
+    for (const Check& check : checks()) {
+        QStringList missing;
+        for (int i = 0; i < kDeviceFunctionCount; ++i)
+            if ((check.needs & bit(i)) && !(m_load.exported & bit(i)))
+                missing << QLatin1String(kDeviceFunctionNames[i]);
+        if (!m_process.running())
+            record(check.id,
+                   {CheckStatus::Skip,
+                    QStringLiteral("not run: the library's process has ended, so the device's "
+                                   "state is unknown")});
+        else if (!missing.isEmpty())
+            record(check.id,
+                   {CheckStatus::Skip,
+                    QStringLiteral("needs %1, which the library does not export")
+                        .arg(missing.join(QStringLiteral(", ")))});
+        else
+            record(check.id, (this->*check.run)());
+    }
+    m_process.stop();
+    reportOutput();
 
-    m_report.setTimings(m_caller.timings());
+    m_report.setTimings(m_process.timings());
     for (const QString& line : m_report.timingLines())
-        m_sink(line);
-    m_sink(m_report.summaryLine());
+        m_sink(line, false);
+    m_sink(m_report.summaryLine(), false);
     return m_report;
 }
 
-void DeviceChecker::record(const QString& id, CheckStatus status, const QString& detail,
-                           double milliseconds)
+bool DeviceChecker::load()
 {
-    const CheckResult result{id, status, detail, milliseconds};
-    m_report.add(result);
-    m_sink(CheckReport::line(result));
-}
+    const QString path = absoluteLibraryPath(m_options.library);
+    LibraryIdentity asked;
+    asked.path = path;
+    m_report.setLibrary(asked);
 
-bool DeviceChecker::ready(const QString& id, std::initializer_list<const char*> functions)
-{
-    if (m_caller.stopped()) {
-        record(id, CheckStatus::Skip,
-               QStringLiteral("not run: an earlier device call did not return, so the device's "
-                              "state is unknown"));
+    // Never opened unless it is a regular file: a FIFO there would block the open.
+    QString reason;
+    struct stat file;
+    if (stat(QFile::encodeName(path).constData(), &file) != 0)
+        reason = path + QStringLiteral(": ") + currentErrno();
+    else if (!S_ISREG(file.st_mode))
+        reason = path + QStringLiteral(": not a regular file");
+    else {
+        m_load = m_process.start(path);
+        if (m_load.loaderError)
+            reason = loadFailureText(path, m_load.failure);
+        else if (!m_load.loaded)
+            reason = path + QStringLiteral(": ") + m_load.failure;
+    }
+    if (!reason.isEmpty()) {
+        m_report.setLoadFailure(reason);
+        m_sink(QStringLiteral("cannot load the device library: ") + visibleText(reason), true);
+        reportOutput();
         return false;
     }
-    QStringList missing;
-    for (const char* name : functions)
-        if (!m_functions.contains(QLatin1String(name)))
-            missing << QLatin1String(name);
-    if (!missing.isEmpty()) {
-        record(
-            id, CheckStatus::Skip,
-            QStringLiteral("needs %1, which the library does not export").arg(missing.join(", ")));
-        return false;
+
+    LibraryIdentity identity =
+        identifyMapping(m_process.pid(), m_load.dynamicAddress, m_load.simulatorMark);
+    // The mapped file must be the one asked for: a library that pointed its answer at another
+    // object in its process gets no identity.
+    if (identity.confirmed
+        && (identity.device != static_cast<quint64>(file.st_dev)
+            || identity.inode != static_cast<quint64>(file.st_ino))) {
+        identity.confirmed = false;
+        identity.sha256.clear();
+        identity.simulator = false;
     }
+    m_report.setLibrary(identity);
+    m_sink(CheckReport::identityLine(identity), false);
     return true;
 }
 
-bool DeviceChecker::returned(const QString& id, const QString& function, const CallResult& call)
+bool DeviceChecker::makeKeys()
 {
-    if (call.returned)
-        return true;
-    if (call.threw)
-        record(id, CheckStatus::Fail, function + QStringLiteral(" threw a C++ exception"));
-    else
-        record(id, CheckStatus::Fail,
-               QStringLiteral("%1 did not return within %2 s; the device's state is unknown, so "
-                              "nothing more is called")
-                   .arg(function)
-                   .arg(m_caller.timeoutSeconds()));
-    return false;
-}
-
-void DeviceChecker::recordBounds(const QString& id, const QByteArray& out, int size)
-{
-    const QString overrun = overrunProblem(out, size);
-    if (overrun.isEmpty())
-        record(id, CheckStatus::Pass,
-               QStringLiteral("nothing written past the %1 bytes passed").arg(size));
-    else
-        record(id, CheckStatus::Fail, overrun);
-}
-
-void DeviceChecker::checkExports()
-{
-    QStringList missing;
-    for (const char* name : kDeviceFunctions) {
-        const QFunctionPointer pointer = m_library->resolve(name);
-        if (pointer)
-            m_functions.insert(QLatin1String(name), pointer);
-        else
-            missing << QLatin1String(name);
+    m_mainKey = QByteArray(kKeySize, '\0');
+    m_workKey = QByteArray(kKeySize, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(m_mainKey.data()), kKeySize) != 1
+        || RAND_bytes(reinterpret_cast<unsigned char*>(m_workKey.data()), kKeySize) != 1) {
+        const QString reason = QStringLiteral("libcrypto's RAND_bytes cannot make this run's keys");
+        m_report.setLoadFailure(reason);
+        m_sink(QStringLiteral("cannot check the device library: ") + reason, true);
+        return false;
     }
-    if (missing.isEmpty())
-        record(kExports, CheckStatus::Pass, QStringLiteral("all 11 device functions resolve"));
-    else
-        record(kExports, CheckStatus::Fail, QStringLiteral("missing: ") + missing.join(", "));
+    m_report.setKeyCheckValues(checkValue(m_mainKey), checkValue(m_workKey));
+    return true;
+}
+
+void DeviceChecker::record(const char* id, const Verdict& verdict)
+{
+    const CheckResult result{QLatin1String(id), verdict.status, verdict.detail,
+                             verdict.milliseconds};
+    m_report.add(result);
+    m_sink(CheckReport::line(result), false);
+    reportOutput();
+}
+
+void DeviceChecker::reportOutput()
+{
+    if (m_outputShown || m_process.outputBytes() == 0)
+        return;
+    m_outputShown = true;
+    QString shown = visibleText(QString::fromUtf8(m_process.output()));
+    if (m_process.outputBytes() > m_process.output().size())
+        shown += QStringLiteral(" … (%1 bytes in all)").arg(m_process.outputBytes());
+    m_report.setLibraryOutput(shown);
+    m_sink(QStringLiteral("library output: ") + shown, false);
+}
+
+DeviceChecker::Verdict DeviceChecker::failure(const CallResult& call)
+{
+    return {CheckStatus::Fail, call.failure};
+}
+
+DeviceChecker::Verdict DeviceChecker::refusal(const CallResult& call, const QString& offered)
+{
+    if (!call.returned)
+        return failure(call);
+    if (call.code != 0)
+        return {CheckStatus::Pass, QStringLiteral("refused with %1 %2").arg(call.code).arg(offered),
+                call.milliseconds};
+    return {CheckStatus::Fail, QStringLiteral("accepted (0) ") + offered, call.milliseconds};
+}
+
+DeviceChecker::Verdict DeviceChecker::bounds(const CallResult& call, int size)
+{
+    const QString overrun = overrunProblem(call.out, size);
+    if (overrun.isEmpty())
+        return {CheckStatus::Pass,
+                QStringLiteral("nothing written past the %1 bytes passed").arg(size)};
+    return {CheckStatus::Fail, overrun};
+}
+
+DeviceChecker::Verdict DeviceChecker::checkExports()
+{
+    if (m_process.outputBytes() > 0) {
+        m_process.stop();
+        return {CheckStatus::Fail,
+                QStringLiteral("the library wrote %1 bytes to standard output or error while "
+                               "loading")
+                    .arg(m_process.outputBytes())};
+    }
+    QStringList missing;
+    for (int i = 0; i < kDeviceFunctionCount; ++i)
+        if (!(m_load.exported & bit(i)))
+            missing << QLatin1String(kDeviceFunctionNames[i]);
+    if (!missing.isEmpty())
+        return {CheckStatus::Fail, QStringLiteral("missing: ") + missing.join(", ")};
+    return {CheckStatus::Pass, QStringLiteral("all 11 device functions resolve")};
 }
 
 CallResult DeviceChecker::requestKeyPair()
 {
-    const auto generate = function<GenerateKeyFromPwFunc>("GenerateKeyFromPw");
-    return m_caller.call(QStringLiteral("GenerateKeyFromPw"),
-                         [generate](char* out) { return generate(kKeyPairSize, out); });
+    const CallResult call = m_process.call(kGenerateKeyFromPw, {kKeyPairSize}, kKeyPairSize);
+    m_publicKey.clear();
+    m_publicKeyProblem = call.returned
+        ? publicKeyProblem(call.code, call.out, kKeyPairSize, &m_publicKey)
+        : QStringLiteral("the key pair request did not complete");
+    return call;
 }
 
-QString DeviceChecker::takePublicKey(const CallResult& call)
+DeviceChecker::Verdict DeviceChecker::checkKeyPair()
 {
-    m_mainKeyCipher.clear();
-    m_publicKeyProblem = publicKeyProblem(call.code, call.out, kKeyPairSize, &m_publicKey);
-    return m_publicKeyProblem;
+    m_keyPairCall = requestKeyPair();
+    if (!m_keyPairCall.returned)
+        return failure(m_keyPairCall);
+    if (m_publicKey.isEmpty())
+        return {CheckStatus::Fail, m_publicKeyProblem, m_keyPairCall.milliseconds};
+    return {CheckStatus::Pass,
+            QStringLiteral("%1 characters of split-nibble text, %2 bytes %3, a point on the SM2 "
+                           "curve")
+                .arg(2 * m_publicKey.size())
+                .arg(m_publicKey.size())
+                .arg(m_publicKey.size() == 64 ? QStringLiteral("X‖Y") : QStringLiteral("04‖X‖Y")),
+            m_keyPairCall.milliseconds};
 }
 
-void DeviceChecker::checkKeyPair()
+DeviceChecker::Verdict DeviceChecker::checkKeyPairBounds()
 {
-    if (!ready(kKeyPairFormat, {"GenerateKeyFromPw"})) {
-        ready(kKeyPairBounds, {"GenerateKeyFromPw"});
-        return;
-    }
-    const CallResult call = requestKeyPair();
-    if (returned(kKeyPairFormat, QStringLiteral("GenerateKeyFromPw"), call)) {
-        const QString problem = takePublicKey(call);
-        if (problem.isEmpty())
-            record(kKeyPairFormat, CheckStatus::Pass,
-                   QStringLiteral("%1 characters of split-nibble text, %2 bytes %3, a point on the "
-                                  "SM2 curve")
-                       .arg(2 * m_publicKey.size())
-                       .arg(m_publicKey.size())
-                       .arg(m_publicKey.size() == 64 ? QStringLiteral("X‖Y")
-                                                     : QStringLiteral("04‖X‖Y")),
-                   call.milliseconds);
-        else
-            record(kKeyPairFormat, CheckStatus::Fail, problem, call.milliseconds);
-    }
-    if (ready(kKeyPairBounds, {}))
-        recordBounds(kKeyPairBounds, call.out, kKeyPairSize);
+    if (!m_keyPairCall.returned)
+        return {CheckStatus::Skip,
+                QStringLiteral("needs the key pair request, which did not "
+                               "return")};
+    return bounds(m_keyPairCall, kKeyPairSize);
 }
 
-void DeviceChecker::checkSmallKeyBuffer()
+DeviceChecker::Verdict DeviceChecker::checkSmallKeyBuffer()
 {
-    if (!ready(kKeyPairSmallBuffer, {"GenerateKeyFromPw"}))
-        return;
-    const auto generate = function<GenerateKeyFromPwFunc>("GenerateKeyFromPw");
     const CallResult call =
-        m_caller.call(QStringLiteral("GenerateKeyFromPw"),
-                      [generate](char* out) { return generate(kSmallKeyPairSize, out); });
-    if (!returned(kKeyPairSmallBuffer, QStringLiteral("GenerateKeyFromPw"), call))
-        return;
-
+        m_process.call(kGenerateKeyFromPw, {kSmallKeyPairSize}, kSmallKeyPairSize);
+    if (!call.returned)
+        return failure(call);
     // A request that succeeded made a new key pair; the main-key checks need the current one.
     if (call.code == 0) {
         const CallResult again = requestKeyPair();
-        if (!returned(kKeyPairSmallBuffer, QStringLiteral("GenerateKeyFromPw"), again)) {
-            m_publicKey.clear();
-            m_publicKeyProblem = QStringLiteral("the key pair was requested again and "
-                                                "GenerateKeyFromPw did not answer");
-            return;
-        }
-        takePublicKey(again);
+        if (!again.returned)
+            return failure(again);
     }
 
     const QString overrun = overrunProblem(call.out, kSmallKeyPairSize);
     QByteArray text;
     if (!overrun.isEmpty())
-        record(
-            kKeyPairSmallBuffer, CheckStatus::Fail,
+        return {
+            CheckStatus::Fail,
             QStringLiteral("returned %1 and wrote past the buffer: %2").arg(call.code).arg(overrun),
-            call.milliseconds);
-    else if (call.code != 0)
-        record(kKeyPairSmallBuffer, CheckStatus::Pass,
-               QStringLiteral("refused with %1, nothing written past the %2 bytes passed")
-                   .arg(call.code)
-                   .arg(kSmallKeyPairSize),
-               call.milliseconds);
-    else if (!terminatedText(call.out, kSmallKeyPairSize, &text))
-        record(kKeyPairSmallBuffer, CheckStatus::Fail,
-               QStringLiteral("returned 0 but left ") + noNulProblem(kSmallKeyPairSize),
-               call.milliseconds);
-    else
-        record(
-            kKeyPairSmallBuffer, CheckStatus::Pass,
+            call.milliseconds};
+    if (call.code != 0)
+        return {CheckStatus::Pass,
+                QStringLiteral("refused with %1, nothing written past the %2 bytes passed")
+                    .arg(call.code)
+                    .arg(kSmallKeyPairSize),
+                call.milliseconds};
+    if (!terminatedText(call.out, kSmallKeyPairSize, &text))
+        return {CheckStatus::Fail,
+                QStringLiteral("returned 0 but left ") + noNulProblem(kSmallKeyPairSize),
+                call.milliseconds};
+    return {CheckStatus::Pass,
             QStringLiteral("returned 0 with %1 characters and their NUL within the %2 bytes passed")
                 .arg(text.size())
                 .arg(kSmallKeyPairSize),
-            call.milliseconds);
+            call.milliseconds};
 }
 
-QByteArray DeviceChecker::mainKeyCipher(QString* problem)
+QByteArray DeviceChecker::mainKeyCipher(bool tampered, QString* problem)
 {
-    if (m_mainKeyCipher.isEmpty())
-        m_mainKeyCipher =
-            keyLibrary(m_publicKey, testKey(kTestMainKey), kSm2, 0, kMaxMainKeyCipher, problem);
-    return m_mainKeyCipher;
+    if (m_publicKey.isEmpty())
+        return QByteArray();
+    QByteArray cipher = keyLibrary(m_publicKey, m_mainKey, kSm2, 0, kMaxMainKeyCipher, problem);
+    if (!cipher.isEmpty() && cipher.size() < kC3Offset + kC3Size) {
+        *problem =
+            QStringLiteral("the key library's SM2 ciphertext has %1 bytes, too few for C1‖C3")
+                .arg(cipher.size());
+        return QByteArray();
+    }
+    if (tampered && !cipher.isEmpty())
+        cipher[kC3Offset] = static_cast<char>(cipher[kC3Offset] ^ 0x01);
+    return cipher;
 }
 
 CallResult DeviceChecker::sendMainKey(const QByteArray& cipher)
 {
-    const auto setMainKey = function<SetPwMkeyFunc>("SetPwMkey");
     const QByteArray text = toSplitNibble(cipher);
-    return m_caller.call(QStringLiteral("SetPwMkey"), [setMainKey, text](char*) {
-        return setMainKey(text.constData(), text.size());
-    });
+    return m_process.call(kSetPwMkey, {text.size()}, -1, text);
 }
 
-void DeviceChecker::checkTamperedMainKey()
+DeviceChecker::Verdict DeviceChecker::checkTamperedMainKey()
 {
-    if (!ready(kMainKeyTampered, {"SetPwMkey"}))
-        return;
-    if (m_publicKey.isEmpty()) {
-        record(kMainKeyTampered, CheckStatus::Skip,
-               QStringLiteral("no public key to encrypt under: ") + m_publicKeyProblem);
-        return;
-    }
+    if (m_publicKey.isEmpty())
+        return {CheckStatus::Skip,
+                QStringLiteral("no public key to encrypt under: ") + m_publicKeyProblem};
     QString problem;
-    QByteArray cipher = mainKeyCipher(&problem);
-    if (cipher.isEmpty()) {
-        record(kMainKeyTampered, CheckStatus::Fail, problem);
-        return;
-    }
-    if (cipher.size() < kC3Offset + kC3Size) {
-        record(kMainKeyTampered, CheckStatus::Fail,
-               QStringLiteral("the key library's SM2 ciphertext has %1 bytes, too few for C1‖C3")
-                   .arg(cipher.size()));
-        return;
-    }
-    cipher[kC3Offset] = static_cast<char>(cipher[kC3Offset] ^ 0x01);
+    const QByteArray cipher = mainKeyCipher(true, &problem);
+    if (cipher.isEmpty())
+        return {CheckStatus::Fail, problem};
+    return refusal(sendMainKey(cipher),
+                   QStringLiteral("this run's main key with one bit of C3 flipped"));
+}
+
+DeviceChecker::Verdict DeviceChecker::checkEmptyMainKey()
+{
+    return refusal(m_process.call(kSetPwMkey, {0}), QStringLiteral("the empty text"));
+}
+
+DeviceChecker::Verdict DeviceChecker::checkMainKey()
+{
+    if (m_publicKey.isEmpty())
+        return {CheckStatus::Skip,
+                QStringLiteral("no public key to encrypt under: ") + m_publicKeyProblem};
+    QString problem;
+    const QByteArray cipher = mainKeyCipher(false, &problem);
+    const QByteArray tampered = mainKeyCipher(true, &problem);
+    if (cipher.isEmpty() || tampered.isEmpty())
+        return {CheckStatus::Fail, problem};
     const CallResult call = sendMainKey(cipher);
-    if (!returned(kMainKeyTampered, QStringLiteral("SetPwMkey"), call))
-        return;
+    if (!call.returned)
+        return failure(call);
     if (call.code != 0)
-        record(kMainKeyTampered, CheckStatus::Pass,
-               QStringLiteral("refused with %1 the main key with one bit of C3 flipped")
-                   .arg(call.code),
-               call.milliseconds);
-    else
-        record(kMainKeyTampered, CheckStatus::Fail,
-               QStringLiteral("accepted (0) the main key with one bit of C3 flipped"),
-               call.milliseconds);
+        return {
+            CheckStatus::Fail,
+            QStringLiteral("refused with %1 this run's main key's SM2 ciphertext").arg(call.code),
+            call.milliseconds};
+    m_mainKeyAccepted = true;
+    // Offered again after the genuine key: a device that refused the first offer only because it
+    // came first is caught here.
+    const Verdict again =
+        refusal(sendMainKey(tampered), QStringLiteral("the same key with one bit of C3 flipped"));
+    if (again.status != CheckStatus::Pass)
+        return {CheckStatus::Fail,
+                QStringLiteral("accepted this run's main key, then ") + again.detail,
+                again.milliseconds < 0 ? -1 : call.milliseconds + again.milliseconds};
+    return {CheckStatus::Pass,
+            QStringLiteral("accepted this run's main key's SM2 ciphertext (%1 bytes), then %2")
+                .arg(cipher.size())
+                .arg(again.detail),
+            call.milliseconds + again.milliseconds};
 }
 
-void DeviceChecker::checkEmptyMainKey()
+DeviceChecker::Verdict DeviceChecker::checkWorkKey()
 {
-    if (!ready(kMainKeyEmpty, {"SetPwMkey"}))
-        return;
-    const auto setMainKey = function<SetPwMkeyFunc>("SetPwMkey");
-    const CallResult call = m_caller.call(QStringLiteral("SetPwMkey"),
-                                          [setMainKey](char*) { return setMainKey("", 0); });
-    if (!returned(kMainKeyEmpty, QStringLiteral("SetPwMkey"), call))
-        return;
-    if (call.code != 0)
-        record(kMainKeyEmpty, CheckStatus::Pass,
-               QStringLiteral("refused with %1 the empty text").arg(call.code), call.milliseconds);
-    else
-        record(kMainKeyEmpty, CheckStatus::Fail, QStringLiteral("accepted (0) the empty text"),
-               call.milliseconds);
-}
-
-void DeviceChecker::checkMainKey()
-{
-    if (!ready(kMainKey, {"SetPwMkey"}))
-        return;
-    if (m_publicKey.isEmpty()) {
-        record(kMainKey, CheckStatus::Skip,
-               QStringLiteral("no public key to encrypt under: ") + m_publicKeyProblem);
-        return;
-    }
+    if (!m_mainKeyAccepted)
+        return {CheckStatus::Skip, QStringLiteral("needs the main key, which was not accepted")};
     QString problem;
-    const QByteArray cipher = mainKeyCipher(&problem);
-    if (cipher.isEmpty()) {
-        record(kMainKey, CheckStatus::Fail, problem);
-        return;
-    }
-    const CallResult call = sendMainKey(cipher);
-    if (!returned(kMainKey, QStringLiteral("SetPwMkey"), call))
-        return;
-    m_mainKeyAccepted = call.code == 0;
-    if (m_mainKeyAccepted)
-        record(kMainKey, CheckStatus::Pass,
-               QStringLiteral("accepted the test main key's SM2 ciphertext (%1 bytes)")
-                   .arg(cipher.size()),
-               call.milliseconds);
-    else
-        record(kMainKey, CheckStatus::Fail,
-               QStringLiteral("refused with %1 the test main key's SM2 ciphertext").arg(call.code),
-               call.milliseconds);
-}
-
-void DeviceChecker::checkWorkKey()
-{
-    if (!ready(kWorkKey, {"SetPwWkey"}))
-        return;
-    if (!m_mainKeyAccepted) {
-        record(kWorkKey, CheckStatus::Skip,
-               QStringLiteral("needs the main key, which was not accepted"));
-        return;
-    }
-    QString problem;
-    const QByteArray cipher = keyLibrary(testKey(kTestMainKey), testKey(kTestWorkKey), kSm4, 0,
-                                         kMaxWorkKeyCipher, &problem);
-    if (cipher.isEmpty()) {
-        record(kWorkKey, CheckStatus::Fail, problem);
-        return;
-    }
-    const auto setWorkKey = function<SetPwWkeyFunc>("SetPwWkey");
+    const QByteArray cipher =
+        keyLibrary(m_mainKey, m_workKey, kSm4, 0, kMaxWorkKeyCipher, &problem);
+    if (cipher.isEmpty())
+        return {CheckStatus::Fail, problem};
     const QByteArray text = toSplitNibble(cipher);
-    const CallResult call = m_caller.call(QStringLiteral("SetPwWkey"), [setWorkKey, text](char*) {
-        return setWorkKey(text.constData(), text.size());
-    });
-    if (!returned(kWorkKey, QStringLiteral("SetPwWkey"), call))
-        return;
+    const CallResult call = m_process.call(kSetPwWkey, {text.size()}, -1, text);
+    if (!call.returned)
+        return failure(call);
     m_workKeyAccepted = call.code == 0;
-    if (m_workKeyAccepted)
-        record(kWorkKey, CheckStatus::Pass,
-               QStringLiteral("accepted the test work key under the test main key (SM4, %1 bytes)")
-                   .arg(cipher.size()),
-               call.milliseconds);
-    else
-        record(kWorkKey, CheckStatus::Fail,
-               QStringLiteral("refused with %1 the test work key under the test main key")
-                   .arg(call.code),
-               call.milliseconds);
+    if (!m_workKeyAccepted)
+        return {
+            CheckStatus::Fail,
+            QStringLiteral("refused with %1 this run's work key under its main key").arg(call.code),
+            call.milliseconds};
+    return {CheckStatus::Pass,
+            QStringLiteral("accepted this run's work key under its main key (SM4, %1 bytes)")
+                .arg(cipher.size()),
+            call.milliseconds};
 }
 
-void DeviceChecker::checkPinBlock()
+DeviceChecker::Verdict DeviceChecker::checkPinBlock()
 {
-    if (!ready(kPinBlock, {"InputPassword"}))
-        return;
-    if (!m_workKeyAccepted) {
-        record(kPinBlock, CheckStatus::Skip,
-               QStringLiteral("needs the work key, which was not accepted"));
-        return;
-    }
+    if (!m_workKeyAccepted)
+        return {CheckStatus::Skip, QStringLiteral("needs the work key, which was not accepted")};
     // The simulator types by itself; at a device the tester must, and the call waits for it.
     if (!m_report.library().simulator)
-        m_sink(QStringLiteral("请在密码键盘上输入 %1 并确认").arg(m_options.pin));
-    const auto inputPassword = function<InputPasswordFunc>("InputPassword");
-    const CallResult call =
-        m_caller.call(QStringLiteral("InputPassword"), [inputPassword](char* out) {
-            return inputPassword(120, "", "", "", 6, kPinOutSize, out);
-        });
-    m_pinOut = call.out;
-    if (!returned(kPinBlock, QStringLiteral("InputPassword"), call))
-        return;
+        m_sink(QStringLiteral("请在密码键盘上输入 %1 并确认").arg(m_options.pin), false);
+    m_pinCall =
+        m_process.call(kInputPassword, {kPinTimeout, kPinMaxLength, kPinOutSize}, kPinOutSize);
+    const CallResult& call = m_pinCall;
+    if (!call.returned)
+        return failure(call);
 
     QByteArray text;
     QString problem;
@@ -478,49 +496,41 @@ void DeviceChecker::checkPinBlock()
                       .arg(text.size())
                       .arg(2 * kPinBlockSize);
     else if ((problem = splitNibbleProblem(text)).isEmpty())
-        block = keyLibrary(testKey(kTestWorkKey), fromSplitNibble(text), kSm4, 1, kPinBlockSize,
-                           &problem);
-    if (!problem.isEmpty()) {
-        record(kPinBlock, CheckStatus::Fail, problem, call.milliseconds);
-        return;
-    }
+        block = keyLibrary(m_workKey, fromSplitNibble(text), kSm4, 1, kPinBlockSize, &problem);
+    if (!problem.isEmpty())
+        return {CheckStatus::Fail, problem, call.milliseconds};
 
     const PinBlockReading reading = readPinBlock(block);
     const QString hex = QString::fromLatin1(block.toHex().toUpper());
     if (!reading.recognised)
-        record(kPinBlock, CheckStatus::Fail,
-               QStringLiteral("unrecognised PIN block layout, decrypted: ") + hex,
-               call.milliseconds);
-    else if (reading.pin != m_options.pin)
-        record(kPinBlock, CheckStatus::Fail,
-               QStringLiteral("the PIN block (%1) carries %2, not the PIN typed, %3; decrypted: %4")
-                   .arg(reading.layout, reading.pin, m_options.pin, hex),
-               call.milliseconds);
-    else
-        record(kPinBlock, CheckStatus::Pass,
-               QStringLiteral(
-                   "the PIN block (%1) decrypts under the test work key to %2, the PIN typed")
-                   .arg(reading.layout, reading.pin),
-               call.milliseconds);
+        return {CheckStatus::Fail,
+                QStringLiteral("unrecognised PIN block layout under this run's work key, "
+                               "decrypted: ")
+                    + hex,
+                call.milliseconds};
+    if (reading.pin != m_options.pin)
+        return {
+            CheckStatus::Fail,
+            QStringLiteral("the PIN block (%1) carries %2, not the PIN typed, %3; decrypted: %4")
+                .arg(reading.layout, reading.pin, m_options.pin, hex),
+            call.milliseconds};
+    return {CheckStatus::Pass,
+            QStringLiteral("the PIN block (%1) decrypts under this run's work key to %2, the PIN "
+                           "typed")
+                .arg(reading.layout, reading.pin),
+            call.milliseconds};
 }
 
-void DeviceChecker::checkPinBounds()
+DeviceChecker::Verdict DeviceChecker::checkPinBounds()
 {
-    if (!ready(kPinBounds, {"InputPassword"}))
-        return;
-    if (m_pinOut.isEmpty()) {
-        record(kPinBounds, CheckStatus::Skip,
-               QStringLiteral("needs the PIN entry, which was not made"));
-        return;
-    }
-    recordBounds(kPinBounds, m_pinOut, kPinOutSize);
+    if (!m_pinCall.returned)
+        return {CheckStatus::Skip, QStringLiteral("needs the PIN entry, which was not made")};
+    return bounds(m_pinCall, kPinOutSize);
 }
 
 CallResult DeviceChecker::readSerial(QByteArray* serial, QString* problem)
 {
-    const auto read = function<ReadDeviceSNFunc>("PN_ReadDeviceSN");
-    const CallResult call = m_caller.call(QStringLiteral("PN_ReadDeviceSN"),
-                                          [read](char* out) { return read(0, "", 9600, out); });
+    const CallResult call = m_process.call(kReadDeviceSN, {kSerialPort, kSerialBaud}, kSerialSize);
     serial->clear();
     problem->clear();
     if (!call.returned)
@@ -538,86 +548,75 @@ CallResult DeviceChecker::readSerial(QByteArray* serial, QString* problem)
     return call;
 }
 
-void DeviceChecker::checkSerialRead()
+DeviceChecker::Verdict DeviceChecker::checkSerialRead()
 {
-    if (!ready(kSerialRead, {"PN_ReadDeviceSN"}))
-        return;
     QString problem;
     const CallResult call = readSerial(&m_serial, &problem);
-    if (!returned(kSerialRead, QStringLiteral("PN_ReadDeviceSN"), call))
-        return;
-    if (problem.isEmpty())
-        record(kSerialRead, CheckStatus::Pass,
-               QStringLiteral("serial number %1, nothing written past %2 bytes")
-                   .arg(quoted(m_serial))
-                   .arg(kSerialSize),
-               call.milliseconds);
-    else
-        record(kSerialRead, CheckStatus::Fail, problem, call.milliseconds);
+    if (!call.returned)
+        return failure(call);
+    if (!problem.isEmpty())
+        return {CheckStatus::Fail, problem, call.milliseconds};
+    return {CheckStatus::Pass,
+            QStringLiteral("serial number %1, nothing written past %2 bytes")
+                .arg(quoted(m_serial))
+                .arg(kSerialSize),
+            call.milliseconds};
 }
 
-void DeviceChecker::checkSerialWrite()
+DeviceChecker::Verdict DeviceChecker::checkSerialWrite()
 {
-    if (!m_options.writeSn) {
-        record(kSerialWrite, CheckStatus::Skip,
-               QStringLiteral("run with --write-sn to write a test serial number and restore the "
-                              "original"));
-        return;
-    }
-    if (!ready(kSerialWrite, {"PN_ReadDeviceSN", "PN_WriteDeviceSN"}))
-        return;
-    if (m_serial.isEmpty()) {
-        record(kSerialWrite, CheckStatus::Skip,
-               QStringLiteral(
-                   "needs the original serial number to restore, which sn-read did not give"));
-        return;
-    }
+    if (!m_options.writeSn)
+        return {CheckStatus::Skip,
+                QStringLiteral("run with --write-sn to write a test serial "
+                               "number and restore the original")};
+    if (m_serial.isEmpty())
+        return {CheckStatus::Skip,
+                QStringLiteral("needs the original serial number to restore, "
+                               "which sn-read did not give")};
     const QByteArray original = m_serial;
     const QByteArray test(original == kTestSerials[0] ? kTestSerials[1] : kTestSerials[0]);
-    const auto write = function<WriteDeviceSNFunc>("PN_WriteDeviceSN");
-    const QString writeName = QStringLiteral("PN_WriteDeviceSN");
     double milliseconds = 0;
-    QString failure; // the first thing that went wrong
+    QString problem; // the first thing that went wrong
     bool refused = false;
 
-    // Writes sn and reads it back. False when a call did not return (its FAIL is then recorded).
+    // Writes sn and reads it back. The call that did not complete, if one did not.
     auto writeAndReadBack = [&](const QByteArray& sn, const QString& stage) {
-        const CallResult written = m_caller.call(
-            writeName, [write, sn](char*) { return write(0, "", 9600, sn.constData()); });
-        if (!returned(kSerialWrite, writeName, written))
-            return false;
+        const CallResult written =
+            m_process.call(kWriteDeviceSN, {kSerialPort, kSerialBaud}, -1, sn);
+        if (!written.returned)
+            return written;
         milliseconds += written.milliseconds;
         if (written.code != 0) {
             refused = true;
-            if (failure.isEmpty())
-                failure = QStringLiteral("PN_WriteDeviceSN refused %1 with %2")
+            if (problem.isEmpty())
+                problem = QStringLiteral("PN_WriteDeviceSN refused %1 with %2")
                               .arg(quoted(sn))
                               .arg(written.code);
-            return true;
+            return written;
         }
         QByteArray readBack;
-        QString problem;
-        const CallResult read = readSerial(&readBack, &problem);
-        if (!returned(kSerialWrite, QStringLiteral("PN_ReadDeviceSN"), read))
-            return false;
+        QString readProblem;
+        const CallResult read = readSerial(&readBack, &readProblem);
+        if (!read.returned)
+            return read;
         milliseconds += read.milliseconds;
-        if (failure.isEmpty() && !problem.isEmpty())
-            failure = QStringLiteral("reading back %1 %2: %3").arg(stage, quoted(sn), problem);
-        else if (failure.isEmpty() && readBack != sn)
-            failure = QStringLiteral("read back %1 %2 %3").arg(quoted(readBack), stage, quoted(sn));
-        return true;
+        if (problem.isEmpty() && !readProblem.isEmpty())
+            problem = QStringLiteral("reading back %1 %2: %3").arg(stage, quoted(sn), readProblem);
+        else if (problem.isEmpty() && readBack != sn)
+            problem = QStringLiteral("read back %1 %2 %3").arg(quoted(readBack), stage, quoted(sn));
+        return read;
     };
 
-    if (!writeAndReadBack(test, QStringLiteral("after writing")))
-        return;
+    CallResult last = writeAndReadBack(test, QStringLiteral("after writing"));
     // A refused test number leaves the original in place: nothing to restore.
-    if (!refused && !writeAndReadBack(original, QStringLiteral("after restoring")))
-        return;
-    if (failure.isEmpty())
-        record(kSerialWrite, CheckStatus::Pass,
-               QStringLiteral("wrote %1, read it back, restored %2 and read it back")
-                   .arg(quoted(test), quoted(original)),
-               milliseconds);
-    else
-        record(kSerialWrite, CheckStatus::Fail, failure, milliseconds);
+    if (last.returned && !refused)
+        last = writeAndReadBack(original, QStringLiteral("after restoring"));
+    if (!last.returned)
+        return failure(last);
+    if (!problem.isEmpty())
+        return {CheckStatus::Fail, problem, milliseconds};
+    return {CheckStatus::Pass,
+            QStringLiteral("wrote %1, read it back, restored %2 and read it back")
+                .arg(quoted(test), quoted(original)),
+            milliseconds};
 }

@@ -1,98 +1,101 @@
-// Qualifies a device library in one run: loads it, names the file that answered, and runs the
-// twelve checks in order (exports, key pair, main and work key, PIN block, bounds, serial
-// number), reporting each line as it is decided. Every byte the library returns is read from a
-// guarded buffer, bounded, and shown only as plain text.
+// Qualifies a device library in one run: loads it in a child process, names the file that
+// answered, and runs the twelve checks of one table in order (exports, key pair, main and work
+// key, PIN block, bounds, serial number), reporting each line as it is decided. Every judgement is
+// made here; the child only calls the library and copies back its guarded buffers.
 #ifndef DEVICECHECKER_H
 #define DEVICECHECKER_H
 
 #include "devicecheck/checkoptions.h"
 #include "devicecheck/checkreport.h"
-#include "devicecheck/devicecaller.h"
+#include "devicecheck/deviceprocess.h"
 
 #include <QByteArray>
-#include <QFunctionPointer>
-#include <QHash>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
-#include <initializer_list>
-#include <memory>
-
-class QLibrary;
+#include <vector>
 
 class DeviceChecker {
 public:
-    using LineSink = std::function<void(const QString& line)>;
+    // A line of the report (standard output), or an error (standard error).
+    using LineSink = std::function<void(const QString& line, bool error)>;
 
     // The check ids, in the order they run.
     static const QStringList& checkIds();
     static QString toolVersion();
 
     DeviceChecker(const CheckOptions& options, LineSink sink);
-    ~DeviceChecker();
 
-    // Loads the library and runs every check. The library stays loaded for the life of the
-    // process: a call that did not return may still be running inside it.
+    // Loads the library in a child process and runs every check; the child is gone on return.
     CheckReport run();
-    // Whether a device call was abandoned for want of a return; the process should then end
-    // without unloading anything.
-    bool abandonedCall() const { return m_caller.stopped(); }
 
 private:
-    void checkExports();
-    void checkKeyPair();
-    void checkSmallKeyBuffer();
-    void checkTamperedMainKey();
-    void checkEmptyMainKey();
-    void checkMainKey();
-    void checkWorkKey();
-    void checkPinBlock();
-    void checkPinBounds();
-    void checkSerialRead();
-    void checkSerialWrite();
+    struct Verdict {
+        CheckStatus status;
+        QString detail;
+        double milliseconds = -1;
+    };
+    struct Check {
+        const char* id;
+        quint32 needs; // bit i: kDeviceFunctionNames[i]
+        Verdict (DeviceChecker::*run)();
+    };
+    static const std::vector<Check>& checks();
 
-    // Records a SKIP and returns false when a run was stopped or a function is missing.
-    bool ready(const QString& id, std::initializer_list<const char*> functions);
-    // Records a FAIL and returns false when the call did not return.
-    bool returned(const QString& id, const QString& function, const CallResult& call);
-    // Records whether the call left the guard past size bytes of its buffer intact.
-    void recordBounds(const QString& id, const QByteArray& out, int size);
-    void record(const QString& id, CheckStatus status, const QString& detail,
-                double milliseconds = -1);
+    // The shapes the checks share: a call that did not return; an offer the device must refuse,
+    // which passes when it answers non-zero; nothing written past size bytes of the buffer.
+    static Verdict failure(const CallResult& call);
+    static Verdict refusal(const CallResult& call, const QString& offered);
+    static Verdict bounds(const CallResult& call, int size);
 
-    template <typename Function>
-    Function function(const char* name) const
-    {
-        return reinterpret_cast<Function>(m_functions.value(QLatin1String(name)));
-    }
+    Verdict checkExports();
+    Verdict checkKeyPair();
+    Verdict checkKeyPairBounds();
+    Verdict checkSmallKeyBuffer();
+    Verdict checkTamperedMainKey();
+    Verdict checkEmptyMainKey();
+    Verdict checkMainKey();
+    Verdict checkWorkKey();
+    Verdict checkPinBlock();
+    Verdict checkPinBounds();
+    Verdict checkSerialRead();
+    Verdict checkSerialWrite();
 
-    // Requests a key pair with the 256 bytes the tool passes.
+    // Loads the library; false, with the reason reported, when it cannot be checked.
+    bool load();
+    // This run's main and work key from libcrypto's random generator, and their check values.
+    bool makeKeys();
+    void record(const char* id, const Verdict& verdict);
+    // Shows, once, what the library wrote to standard output or error.
+    void reportOutput();
+
+    // Requests a key pair with the 256 bytes the tool passes, and keeps its public key when its
+    // text is a point on the SM2 curve (otherwise the reason it is not).
     CallResult requestKeyPair();
-    // Keeps the public key of a key-pair request when its text is a point on the SM2 curve;
-    // otherwise returns (and keeps) the reason it is not.
-    QString takePublicKey(const CallResult& call);
-    // The SM2 ciphertext of the test main key under the public key, made once per key pair.
-    QByteArray mainKeyCipher(QString* problem);
-    // Sets the main key from the split-nibble text of cipher.
+    // The SM2 ciphertext of this run's main key under the public key, with one bit of C3
+    // flipped when tampered; empty with the reason when the key library cannot make it.
+    QByteArray mainKeyCipher(bool tampered, QString* problem);
     CallResult sendMainKey(const QByteArray& cipher);
     // Reads the serial number; its text when it is valid, otherwise empty with the reason.
     CallResult readSerial(QByteArray* serial, QString* problem);
 
     CheckOptions m_options;
     LineSink m_sink;
-    DeviceCaller m_caller;
+    DeviceProcess m_process;
+    LoadResult m_load;
     CheckReport m_report;
-    std::unique_ptr<QLibrary> m_library;
-    QHash<QString, QFunctionPointer> m_functions;
+    bool m_outputShown = false;
 
+    QByteArray m_mainKey; // this run's keys, never shown
+    QByteArray m_workKey;
+    CallResult m_keyPairCall;
     QByteArray m_publicKey;     // empty until a valid key pair was reported
     QString m_publicKeyProblem; // why m_publicKey is empty
-    QByteArray m_mainKeyCipher; // for m_publicKey
     bool m_mainKeyAccepted = false;
     bool m_workKeyAccepted = false;
-    QByteArray m_pinOut; // InputPassword's guarded buffer, once it was called
-    QByteArray m_serial; // the serial number sn-read found, empty when none
+    CallResult m_pinCall; // InputPassword's, once it was called
+    QByteArray m_serial;  // the serial number sn-read found, empty when none
 };
 
 #endif

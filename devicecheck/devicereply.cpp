@@ -1,6 +1,6 @@
 #include "devicecheck/devicereply.h"
 
-#include "devicecheck/devicecaller.h"
+#include "devicecheck/deviceprocess.h"
 #include "devicecheck/sm2point.h"
 #include "util/utils.h"
 
@@ -51,11 +51,11 @@ QString noNulProblem(int size)
 
 QString overrunProblem(const QByteArray& out, int size)
 {
-    const int first = DeviceCaller::firstOverwritten(out, size);
+    const int first = DeviceProcess::firstOverwritten(out, size);
     if (first < 0)
         return QString();
     return QStringLiteral("%1 bytes written past the %2 bytes passed, the first at offset %3")
-        .arg(DeviceCaller::overwrittenCount(out, size))
+        .arg(DeviceProcess::overwrittenCount(out, size))
         .arg(size)
         .arg(first);
 }
@@ -93,6 +93,9 @@ QString publicKeyProblem(int code, const QByteArray& out, int size, QByteArray* 
     if (!isSm2Point(bytes))
         return QStringLiteral("%1 bytes of split-nibble text, but not a point on the SM2 curve")
             .arg(bytes.size());
+    if (isSm2Generator(bytes))
+        return QStringLiteral("the curve's generator, whose private key is 1, so that anyone can "
+                              "decrypt under it");
     *key = bytes;
     return QString();
 }

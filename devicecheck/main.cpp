@@ -7,7 +7,6 @@
 #include <QSaveFile>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 void printLine(FILE* stream, const QString& line)
@@ -41,7 +40,9 @@ int main(int argc, char* argv[])
         return argumentError(
             QStringLiteral("cannot write %1: %2").arg(parsed.options.jsonPath, json.errorString()));
 
-    DeviceChecker checker(parsed.options, [](const QString& line) { printLine(stdout, line); });
+    DeviceChecker checker(parsed.options, [](const QString& line, bool error) {
+        printLine(error ? stderr : stdout, line);
+    });
     const CheckReport report = checker.run();
 
     int exitCode = report.exitCode();
@@ -51,9 +52,5 @@ int main(int argc, char* argv[])
             exitCode = argumentError(QStringLiteral("cannot write %1: %2")
                                          .arg(parsed.options.jsonPath, json.errorString()));
     }
-    // A device call that never returned is still running inside the library: end the process
-    // without the teardown that could pull the library from under it.
-    if (checker.abandonedCall())
-        std::_Exit(exitCode);
     return exitCode;
 }

@@ -6,5 +6,7 @@
 
 // key: 64 bytes X||Y, or 65 bytes 04||X||Y. False for any other length or prefix.
 bool isSm2Point(const QByteArray& key);
+// Whether key is the curve's generator, whose private key is 1: anyone can decrypt under it.
+bool isSm2Generator(const QByteArray& key);
 
 #endif
