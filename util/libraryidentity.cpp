@@ -1,8 +1,8 @@
 #include "util/libraryidentity.h"
 
 #include "util/elfheader.h"
+#include "util/filehash.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -46,10 +46,7 @@ QString fileSha256(const QString& path)
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
         return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    return descriptorSha256(file.handle());
 }
 }
 

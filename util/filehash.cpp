@@ -1,0 +1,121 @@
+#include "util/filehash.h"
+
+#include <QCryptographicHash>
+
+#include <cerrno>
+#include <functional>
+#include <memory>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace {
+
+// libcrypto's digest functions, the same in OpenSSL 1.1.1 and 3.x; its types are opaque here.
+struct Libcrypto {
+    void* (*newContext)() = nullptr;
+    void (*freeContext)(void*) = nullptr;
+    const void* (*sha256)() = nullptr;
+    int (*init)(void*, const void*, void*) = nullptr;
+    int (*update)(void*, const void*, size_t) = nullptr;
+    int (*final)(void*, unsigned char*, unsigned int*) = nullptr;
+
+    bool complete() const { return newContext && freeContext && sha256 && init && update && final; }
+};
+
+template <typename Function>
+void find(Function& function, const char* name)
+{
+    function = reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, name));
+}
+
+Libcrypto findLibcrypto()
+{
+    Libcrypto found;
+    find(found.newContext, "EVP_MD_CTX_new");
+    find(found.freeContext, "EVP_MD_CTX_free");
+    find(found.sha256, "EVP_sha256");
+    find(found.init, "EVP_DigestInit_ex");
+    find(found.update, "EVP_DigestUpdate");
+    find(found.final, "EVP_DigestFinal_ex");
+    return found.complete() ? found : Libcrypto();
+}
+
+// Looked up once, among the libraries the program started with, before it loads any device
+// library: a device library could otherwise put functions of its own under these names into the
+// global scope and have the tool report whatever digest it likes for itself.
+const Libcrypto libcrypto = findLibcrypto();
+
+// Reads the whole file in large pieces, from offset 0, and hands each to consume. Reads rather
+// than maps it: a file cut short while it is mapped would end the process with SIGBUS.
+bool readWhole(int fd, const std::function<bool(const char*, size_t)>& consume)
+{
+    constexpr size_t pieceSize = 256 * 1024; // fits the CPU's cache with the digest's state
+    const std::unique_ptr<char[]> piece(new char[pieceSize]);
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = pread(fd, piece.get(), pieceSize, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!consume(piece.get(), static_cast<size_t>(got)))
+            return false;
+        offset += got;
+    }
+}
+
+QString hex(const unsigned char* digest, int size)
+{
+    return QString::fromLatin1(
+        QByteArray::fromRawData(reinterpret_cast<const char*>(digest), size).toHex());
+}
+
+QString libcryptoSha256(int fd)
+{
+    std::unique_ptr<void, void (*)(void*)> context(libcrypto.newContext(), libcrypto.freeContext);
+    if (!context || libcrypto.init(context.get(), libcrypto.sha256(), nullptr) != 1)
+        return QString();
+    const bool read = readWhole(fd, [&](const char* data, size_t size) {
+        return libcrypto.update(context.get(), data, size) == 1;
+    });
+    unsigned char digest[32];
+    unsigned int size = 0;
+    if (!read || libcrypto.final(context.get(), digest, &size) != 1 || size != sizeof digest)
+        return QString();
+    return hex(digest, sizeof digest);
+}
+
+QString qtSha256(int fd)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const bool read = readWhole(fd, [&](const char* data, size_t size) {
+        hash.addData(data, static_cast<int>(size));
+        return true;
+    });
+    return read ? QString::fromLatin1(hash.result().toHex()) : QString();
+}
+
+} // namespace
+
+QString descriptorSha256(int fd)
+{
+    return descriptorSha256(
+        fd, libcryptoSha256Available() ? Sha256Engine::Libcrypto : Sha256Engine::Qt);
+}
+
+QString descriptorSha256(int fd, Sha256Engine engine)
+{
+    if (fd < 0)
+        return QString();
+    if (engine == Sha256Engine::Libcrypto)
+        return libcryptoSha256Available() ? libcryptoSha256(fd) : QString();
+    return qtSha256(fd);
+}
+
+bool libcryptoSha256Available()
+{
+    return libcrypto.complete();
+}
