@@ -46,8 +46,13 @@ Libcrypto findLibcrypto()
 // global scope and have the tool report whatever digest it likes for itself.
 const Libcrypto libcrypto = findLibcrypto();
 
-// Reads the whole file in large pieces, from offset 0, and hands each to consume. Reads rather
-// than maps it: a file cut short while it is mapped would end the process with SIGBUS.
+// No device library comes near this size; a larger file is not hashed, so that a sparse or
+// endless file cannot stall the caller.
+const off_t maxHashedBytes = off_t(1) << 30;
+
+// Reads the whole file in large pieces, from offset 0, and hands each to consume; false when it
+// cannot, or the file is larger than maxHashedBytes. Reads rather than maps it: a file cut short
+// while it is mapped would end the process with SIGBUS.
 bool readWhole(int fd, const std::function<bool(const char*, size_t)>& consume)
 {
     constexpr size_t pieceSize = 256 * 1024; // fits the CPU's cache with the digest's state
@@ -61,9 +66,9 @@ bool readWhole(int fd, const std::function<bool(const char*, size_t)>& consume)
             return false;
         if (got == 0)
             return true;
-        if (!consume(piece.get(), static_cast<size_t>(got)))
-            return false;
         offset += got;
+        if (offset > maxHashedBytes || !consume(piece.get(), static_cast<size_t>(got)))
+            return false;
     }
 }
 

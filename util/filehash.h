@@ -11,7 +11,8 @@ enum class Sha256Engine {
 };
 
 // 64 lowercase hex digits of the whole file fd is open on, read from its first byte without
-// moving fd's offset; empty when it cannot be read to its end. Uses libcrypto when it is there.
+// moving fd's offset; empty when it cannot be read to its end or holds more than 1 GiB, more
+// than any library. Uses libcrypto when it is there.
 QString descriptorSha256(int fd);
 
 // The same with the given engine; empty as well when that engine is not available.

@@ -2,77 +2,180 @@
 
 #include "util/elfheader.h"
 #include "util/filehash.h"
+#include "util/visibletext.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLibrary>
-#include <QTextStream>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 const char kSimulatorMarkSymbol[] = "QV_SimulatorVersion";
 
 namespace {
-// The path of the file mapped at address, as the kernel records it in /proc/self/maps. Unlike the
-// name the loader was given, it is absolute and names the file that was actually mapped.
-QString mappedFile(const void* address)
+// One line of /proc/PID/maps: "start-end perms offset major:minor inode   path".
+struct MapsEntry {
+    quint64 major = 0;
+    quint64 minor = 0;
+    quint64 inode = 0;
+    QByteArray path; // as the kernel wrote it, escapes included
+};
+
+// The next space-separated field of line from position at, which is moved past it.
+QByteArray nextField(const QByteArray& line, int& at)
 {
-    QFile maps(QStringLiteral("/proc/self/maps"));
-    if (!maps.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QString();
-    const auto target = reinterpret_cast<quintptr>(address);
-    QTextStream in(&maps);
-    QString line;
-    while (in.readLineInto(&line)) {
-        // "start-end perms offset dev inode path"; the path may hold spaces.
-        const int dash = line.indexOf(QLatin1Char('-'));
-        const int space = line.indexOf(QLatin1Char(' '));
-        if (dash <= 0 || space <= dash)
-            continue;
-        const quintptr start = line.left(dash).toULongLong(nullptr, 16);
-        const quintptr end = line.mid(dash + 1, space - dash - 1).toULongLong(nullptr, 16);
-        if (target < start || target >= end)
-            continue;
-        const int slash = line.indexOf(QLatin1Char('/'));
-        return slash < 0 ? QString() : line.mid(slash);
-    }
-    return QString();
+    while (at < line.size() && line[at] == ' ')
+        ++at;
+    const int start = at;
+    while (at < line.size() && line[at] != ' ')
+        ++at;
+    return line.mid(start, at - start);
 }
 
-QString fileSha256(const QString& path)
+// The entry of line when its range holds address.
+bool parseMapsLine(const QByteArray& line, quintptr address, MapsEntry* entry)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
-        return QString();
-    return descriptorSha256(file.handle());
+    int at = 0;
+    const QByteArray range = nextField(line, at);
+    const int dash = range.indexOf('-');
+    bool startOk = false, endOk = false;
+    const quint64 start = range.left(dash).toULongLong(&startOk, 16);
+    const quint64 end = range.mid(dash + 1).toULongLong(&endOk, 16);
+    if (dash <= 0 || !startOk || !endOk || address < start || address >= end)
+        return false;
+    nextField(line, at); // permissions
+    nextField(line, at); // offset
+    const QByteArray device = nextField(line, at);
+    const int colon = device.indexOf(':');
+    bool majorOk = false, minorOk = false, inodeOk = false;
+    entry->major = device.left(colon).toULongLong(&majorOk, 16);
+    entry->minor = device.mid(colon + 1).toULongLong(&minorOk, 16);
+    entry->inode = nextField(line, at).toULongLong(&inodeOk, 10);
+    while (at < line.size() && line[at] == ' ')
+        ++at;
+    entry->path = line.mid(at);
+    return colon > 0 && majorOk && minorOk && inodeOk;
 }
+
+bool isOctal(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// The kernel writes a newline in a mapped file's path as the octal escape \012 and leaves every
+// other byte, a backslash included, as it is; this turns each such escape back into its byte.
+QByteArray decodeOctalEscapes(const QByteArray& text)
+{
+    QByteArray decoded;
+    decoded.reserve(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '3'
+            && isOctal(text[i + 2]) && isOctal(text[i + 3])) {
+            decoded += static_cast<char>((text[i + 1] - '0') << 6 | (text[i + 2] - '0') << 3
+                                         | (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
+
+// The maps entry holding address in process pid (0: this process).
+bool findMapping(qint64 pid, quintptr address, MapsEntry* entry)
+{
+    const QString name =
+        pid == 0 ? QStringLiteral("/proc/self/maps") : QStringLiteral("/proc/%1/maps").arg(pid);
+    QFile maps(name);
+    if (!maps.open(QIODevice::ReadOnly))
+        return false;
+    // A /proc file reports size 0, so atEnd() cannot be trusted; an empty read is the end.
+    for (QByteArray line = maps.readLine(); !line.isEmpty(); line = maps.readLine()) {
+        if (line.endsWith('\n'))
+            line.chop(1);
+        if (parseMapsLine(line, address, entry))
+            return true;
+    }
+    return false;
+}
+
+// Hashes the file at path when it is the one the maps entry names: a regular file, opened without
+// blocking, whose device and inode, read from the open descriptor, are the entry's.
+bool confirmFile(const QByteArray& path, const MapsEntry& entry, LibraryIdentity* identity)
+{
+    // Checked before opening, so that neither a FIFO nor a device file is ever opened.
+    struct stat status;
+    if (path.isEmpty() || path[0] != '/' || stat(path.constData(), &status) != 0
+        || !S_ISREG(status.st_mode))
+        return false;
+    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    bool confirmed = fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+        && major(status.st_dev) == entry.major && minor(status.st_dev) == entry.minor
+        && static_cast<quint64>(status.st_ino) == entry.inode;
+    if (confirmed) {
+        identity->sha256 = descriptorSha256(fd);
+        confirmed = !identity->sha256.isEmpty();
+    }
+    close(fd);
+    if (!confirmed) {
+        identity->sha256.clear();
+        return false;
+    }
+    identity->device = status.st_dev;
+    identity->inode = status.st_ino;
+    identity->confirmed = true;
+    return true;
+}
+}
+
+LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark)
+{
+    LibraryIdentity identity;
+    MapsEntry entry;
+    if (pid < 0 || !findMapping(pid, address, &entry) || entry.path.isEmpty())
+        return identity;
+    // The escapes make the kernel's text ambiguous: "\012" is a newline or those four characters.
+    // The decoded name is tried first, then the text as written; only a file whose device and
+    // inode are the mapping's is taken, so a look-alike name never lends its hash.
+    const QByteArray decoded = decodeOctalEscapes(entry.path);
+    identity.path = QFile::decodeName(decoded);
+    if (!confirmFile(decoded, entry, &identity) && decoded != entry.path
+        && confirmFile(entry.path, entry, &identity))
+        identity.path = QFile::decodeName(entry.path);
+    identity.simulator = identity.confirmed && simulatorMark;
+    return identity;
 }
 
 LibraryIdentity identifyLibrary(const QLibrary& library)
 {
-    LibraryIdentity identity;
     // The loader hands back the object it already holds under this name; its link map leads to
     // the mapped file and bounds the symbol search to that one object.
     void* handle =
         dlopen(QFile::encodeName(library.fileName()).constData(), RTLD_LAZY | RTLD_NOLOAD);
     if (!handle)
-        return identity;
+        return LibraryIdentity();
+    LibraryIdentity identity;
     struct link_map* object = nullptr;
     if (dlinfo(handle, RTLD_DI_LINKMAP, &object) == 0 && object) {
-        identity.path = mappedFile(object->l_ld);
-        if (identity.path.isEmpty() && object->l_name && *object->l_name)
-            identity.path = QFileInfo(QFile::decodeName(object->l_name)).absoluteFilePath();
-        identity.sha256 = fileSha256(identity.path);
-
         // The mark counts only when the library itself defines it, not one it depends on.
         void* mark = dlsym(handle, kSimulatorMarkSymbol);
         Dl_info info;
         struct link_map* owner = nullptr;
-        identity.simulator = mark
+        const bool marked = mark
             && dladdr1(mark, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0
             && owner == object;
+        // The dynamic section lies in the object's own file-backed mapping.
+        identity = identifyMapping(0, reinterpret_cast<quintptr>(object->l_ld), marked);
+        if (identity.path.isEmpty() && object->l_name && *object->l_name)
+            identity.path = QFileInfo(QFile::decodeName(object->l_name)).absoluteFilePath();
     }
     dlclose(handle);
     return identity;
@@ -80,10 +183,11 @@ LibraryIdentity identifyLibrary(const QLibrary& library)
 
 QString identityText(const LibraryIdentity& identity)
 {
-    const QString path = identity.path.isEmpty() ? QStringLiteral("(路径未知)") : identity.path;
-    const QString sha256 =
-        identity.sha256.isEmpty() ? QStringLiteral("(无法读取)") : identity.sha256;
-    QString text = path + QStringLiteral(" sha256=") + sha256;
+    QString text =
+        identity.path.isEmpty() ? QStringLiteral("(路径未知)") : visibleText(identity.path);
+    if (!identity.confirmed)
+        return text + QStringLiteral(" sha256=(无法确认)");
+    text += QStringLiteral(" sha256=") + identity.sha256;
     if (identity.simulator)
         text += QStringLiteral(" (模拟设备)");
     return text;

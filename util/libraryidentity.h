@@ -4,24 +4,38 @@
 #ifndef LIBRARYIDENTITY_H
 #define LIBRARYIDENTITY_H
 
+#include "util/filehash.h"
+
 #include <QString>
 
 class QLibrary;
 
 struct LibraryIdentity {
-    QString path;   // absolute path of the mapped file; empty when the process cannot say
-    QString sha256; // 64 lowercase hex digits; empty when the file cannot be read
-    bool simulator = false;
+    QString path;   // the mapped file's absolute path as the kernel names it in /proc/PID/maps,
+                    // its octal escapes (\012 for a newline) decoded; empty when unknown
+    QString sha256; // 64 lowercase hex digits; empty unless confirmed
+    bool confirmed = false; // the hashed file is the mapped one: opened, its device and inode equal
+                            // the maps entry's, and that same open descriptor hashed
+    bool simulator = false; // the simulator's mark; only ever true with confirmed
+    quint64 device = 0;     // st_dev and st_ino of the confirmed file, for callers that compare
+    quint64 inode = 0;      // it with a file they opened themselves
 };
 
 // The symbol by which the simulator marks itself; no device library is expected to export it.
 extern const char kSimulatorMarkSymbol[];
 
-// The identity of a library that load() has loaded. Looks up no device function and writes
-// nothing to standard output.
+// The identity of the object mapped at address in process pid's memory (0: this process), from
+// /proc/PID/maps; simulatorMark says whether the loaded object itself defines the mark symbol,
+// and is kept only when the identity is confirmed. Opens nothing but the maps file and a regular
+// file whose device and inode the maps entry names.
+LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark);
+
+// The identity of a library that load() has loaded in this process, found through its link map.
+// Looks up no device function and writes nothing to standard output.
 LibraryIdentity identifyLibrary(const QLibrary& library);
 
-// "<path> sha256=<hex>", with " (模拟设备)" after it for the simulator.
+// "<path> sha256=<hex>", with " (模拟设备)" after it for the simulator; "sha256=(无法确认)" when
+// the hashed file could not be shown to be the mapped one. The path is escaped as device text is.
 QString identityText(const LibraryIdentity& identity);
 
 // The library path that was asked for, made absolute against the working directory.
