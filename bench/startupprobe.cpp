@@ -68,7 +68,8 @@ private:
 
 } // namespace
 
-int runStartupProbe(QApplication& application, QWidget& window, const char* requiredMapping)
+int runStartupProbe(QApplication& application, QWidget& window, const StartupMarks& marks,
+                    const char* requiredMapping, const std::function<std::string()>& afterShown)
 {
     const char* spawn = std::getenv("BENCH_SPAWN_NS");
     if (!spawn || !*spawn) {
@@ -90,6 +91,15 @@ int runStartupProbe(QApplication& application, QWidget& window, const char* requ
         std::fprintf(stderr, "%s is not loaded when the window is shown\n", requiredMapping);
         return 1;
     }
-    std::printf("startup_ns=%lld vmhwm_kib=%lld\n", shownNs - spawnNs, statusKib("VmHWM"));
+    const long long peakKib = statusKib("VmHWM");
+    std::string more;
+    if (afterShown) {
+        more = afterShown();
+        if (more.empty())
+            return 1;
+    }
+    std::printf("startup_ns=%lld vmhwm_kib=%lld main_ns=%lld constructed_ns=%lld%s\n",
+                shownNs - spawnNs, peakKib, marks.mainNs - spawnNs, marks.constructedNs - spawnNs,
+                more.c_str());
     return 0;
 }
