@@ -6,7 +6,7 @@
 #include <QString>
 
 enum class Sha256Engine {
-    Libcrypto, // libcrypto's EVP SHA-256, found in the process at run time
+    Libcrypto, // libcrypto's SHA-256, found in the process at run time
     Qt,        // QCryptographicHash
 };
 
