@@ -50,6 +50,13 @@ inline void printRatioRow(const char* measure, double tool, double reference, do
                 goal, ratio <= goal ? "yes" : "no");
 }
 
+// A ratio shown for what it tells, with no goal.
+inline void printPlainRatioRow(const char* measure, double tool, double reference)
+{
+    std::printf("| %s | %.1f | %.1f | %.2f× | – | – |\n", measure, tool, reference,
+                tool / reference);
+}
+
 // A measure whose goal is a ceiling on tool - reference.
 inline void printDifferenceRow(const char* measure, double tool, double reference, double goal)
 {

@@ -24,6 +24,7 @@ int main(int argc, char* argv[])
 {
     StartupMarks marks;
     marks.mainNs = monotonicNs();
+    marks.mainCpuNs = processCpuNs();
     QApplication application(argc, argv);
     QDialog dialog;
 
@@ -43,17 +44,21 @@ int main(int argc, char* argv[])
 #ifdef STARTUP_FLOOR
     // Loaded as the window loads it, where the window does: after building its widgets.
     const long long loadStart = monotonicNs();
+    const long long loadCpuStart = processCpuNs();
     QLibrary library(QStringLiteral("./quorvel/libClientScreen.so"));
     if (!library.load()) {
         std::fprintf(stderr, "%s\n", qPrintable(library.errorString()));
         return 1;
     }
-    const std::string loaded = " load_ns=" + std::to_string(monotonicNs() - loadStart);
+    const std::string loaded = " load_ns=" + std::to_string(monotonicNs() - loadStart)
+        + " load_cpu_ns=" + std::to_string(processCpuNs() - loadCpuStart);
     marks.constructedNs = monotonicNs();
+    marks.constructedCpuNs = processCpuNs();
     return runStartupProbe(application, dialog, marks, "/quorvel/libClientScreen.so",
                            [&] { return loaded; });
 #else
     marks.constructedNs = monotonicNs();
+    marks.constructedCpuNs = processCpuNs();
     return runStartupProbe(application, dialog, marks, nullptr);
 #endif
 }

@@ -23,13 +23,16 @@ namespace {
 
 const char kDevicePath[] = "./quorvel/libClientScreen.so";
 
-// " identity_ns=<i> hash_ns=<h> hash_bytes=<b> hash_engine=<libcrypto|Qt>": the identity as the
-// window takes it (maps lookup, checks and hash), and the hash alone of the same file.
+// " identity_ns=<i> hash_ns=<h> identity_cpu_ns=… hash_cpu_ns=… hash_bytes=<b>
+// hash_engine=<libcrypto|Qt>": the identity as the window takes it (maps lookup, checks and
+// hash), and the hash alone of the same file, in time and in CPU time.
 std::string timeIdentity()
 {
     const QLibrary library(QString::fromLatin1(kDevicePath));
     const long long identityStart = monotonicNs();
+    const long long identityCpuStart = processCpuNs();
     const LibraryIdentity identity = identifyLibrary(library);
+    const long long identityCpu = processCpuNs() - identityCpuStart;
     const long long identityEnd = monotonicNs();
     if (!identity.confirmed) {
         std::fprintf(stderr, "the device library's identity is not confirmed\n");
@@ -42,7 +45,9 @@ std::string timeIdentity()
         return std::string();
     }
     const long long hashStart = monotonicNs();
+    const long long hashCpuStart = processCpuNs();
     const QString sha256 = descriptorSha256(fd);
+    const long long hashCpu = processCpuNs() - hashCpuStart;
     const long long hashEnd = monotonicNs();
     close(fd);
     if (sha256 != identity.sha256) {
@@ -50,7 +55,9 @@ std::string timeIdentity()
         return std::string();
     }
     return " identity_ns=" + std::to_string(identityEnd - identityStart) + " hash_ns="
-        + std::to_string(hashEnd - hashStart) + " hash_bytes=" + std::to_string(status.st_size)
+        + std::to_string(hashEnd - hashStart) + " identity_cpu_ns=" + std::to_string(identityCpu)
+        + " hash_cpu_ns=" + std::to_string(hashCpu)
+        + " hash_bytes=" + std::to_string(status.st_size)
         + " hash_engine=" + (libcryptoSha256Available() ? "libcrypto" : "Qt");
 }
 
@@ -60,9 +67,11 @@ int main(int argc, char* argv[])
 {
     StartupMarks marks;
     marks.mainNs = monotonicNs();
+    marks.mainCpuNs = processCpuNs();
     QApplication application(argc, argv);
     MainWindow window;
     marks.constructedNs = monotonicNs();
+    marks.constructedCpuNs = processCpuNs();
     // The window must be bound to the device library, which it loads in its constructor.
     return runStartupProbe(application, window, marks, "/quorvel/libClientScreen.so", timeIdentity);
 }

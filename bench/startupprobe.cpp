@@ -42,9 +42,10 @@ bool mapped(const char* suffix)
 // that the whole first repaint (children included) and its flush have finished.
 class FirstPaintFilter : public QObject {
 public:
-    explicit FirstPaintFilter(QObject* parent, long long* shownNs)
+    FirstPaintFilter(QObject* parent, long long* shownNs, long long* shownCpuNs)
         : QObject(parent)
         , m_shownNs(shownNs)
+        , m_shownCpuNs(shownCpuNs)
     {
     }
 
@@ -55,6 +56,7 @@ protected:
             m_seen = true;
             QTimer::singleShot(0, this, [this] {
                 *m_shownNs = monotonicNs();
+                *m_shownCpuNs = processCpuNs();
                 QCoreApplication::quit();
             });
         }
@@ -63,6 +65,7 @@ protected:
 
 private:
     long long* m_shownNs;
+    long long* m_shownCpuNs;
     bool m_seen = false;
 };
 
@@ -79,7 +82,8 @@ int runStartupProbe(QApplication& application, QWidget& window, const StartupMar
     const long long spawnNs = std::atoll(spawn);
 
     long long shownNs = 0;
-    window.installEventFilter(new FirstPaintFilter(&window, &shownNs));
+    long long shownCpuNs = 0;
+    window.installEventFilter(new FirstPaintFilter(&window, &shownNs, &shownCpuNs));
     // A window that never paints must not hang the benchmark.
     QTimer::singleShot(20000, &application, [] { QCoreApplication::exit(2); });
     window.show();
@@ -98,8 +102,9 @@ int runStartupProbe(QApplication& application, QWidget& window, const StartupMar
         if (more.empty())
             return 1;
     }
-    std::printf("startup_ns=%lld vmhwm_kib=%lld main_ns=%lld constructed_ns=%lld%s\n",
+    std::printf("startup_ns=%lld vmhwm_kib=%lld main_ns=%lld constructed_ns=%lld cpu_main_ns=%lld "
+                "cpu_constructed_ns=%lld cpu_shown_ns=%lld%s\n",
                 shownNs - spawnNs, peakKib, marks.mainNs - spawnNs, marks.constructedNs - spawnNs,
-                more.c_str());
+                marks.mainCpuNs, marks.constructedCpuNs, shownCpuNs, more.c_str());
     return 0;
 }
