@@ -10,6 +10,8 @@
 #include "util/visibletext.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLibrary>
 #include <QPushButton>
@@ -18,6 +20,8 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QVBoxLayout>
+
+#include <sys/stat.h>
 
 MainWindow::MainWindow(QWidget* parent)
     : QDialog(parent)
@@ -77,6 +81,17 @@ int MainWindow::loadLibrary(QString path)
     qDebug() << "MainWindow::loadLibrary" << path << debugEndl;
     delete m_library;
     m_library = new QLibrary(path);
+    // Only a regular file is handed to the loader: a FIFO would block the window in open(), and
+    // a directory or device file is no library. A missing file is left to the loader's own text.
+    struct stat status;
+    if (stat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        onRecvResult(QStringLiteral("设备库加载失败: ") + requestedPath(path)
+                     + QStringLiteral(": 不是普通文件"));
+        return -1;
+    }
+    // Every symbol bound now: a library that needs a symbol nothing defines fails here with the
+    // loader's reason, instead of ending the tool, log and all, at the first call that needs it.
+    m_library->setLoadHints(QLibrary::ResolveAllSymbolsHint);
     if (!m_library->load()) {
         // Shown so that a user who expected the device sees why the PIN pad does not answer.
         onRecvResult(QStringLiteral("设备库加载失败: ")
@@ -104,11 +119,19 @@ void MainWindow::onRecvResult(QString result)
     // Inserted as plain text with a blank format: QTextEdit::append would take text that looks
     // like HTML as HTML, so a device could forge lines, hide text or have the pane load images.
     const bool followEnd = m_logEdit->textCursor().atEnd();
+    // A hanging indent: a long line's wrapped continuation starts right of where every result line
+    // starts, so wrapped device text cannot pass for a line of its own.
+    QTextBlockFormat paragraph;
+    const qreal indent = 2 * QFontMetricsF(m_logEdit->document()->defaultFont()).averageCharWidth();
+    paragraph.setLeftMargin(indent);
+    paragraph.setTextIndent(-indent);
     QTextCursor cursor(m_logEdit->document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
-    if (!m_logEdit->document()->isEmpty())
-        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    if (m_logEdit->document()->isEmpty())
+        cursor.setBlockFormat(paragraph);
+    else
+        cursor.insertBlock(paragraph, QTextCharFormat());
     cursor.insertText(visibleText(result), QTextCharFormat());
     cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
     cursor.endEditBlock();

@@ -29,7 +29,8 @@ public:
     int freeLibrary();
 
 public slots:
-    // Adds result as one plain-text paragraph, control characters shown as escapes, and an empty
+    // Adds result as one plain-text paragraph with a hanging indent, control characters, bidi
+    // controls and invisible format characters shown as escapes, and an empty
     // paragraph after it.
     void onRecvResult(QString result);
 

@@ -6,6 +6,7 @@
 #include "util/debugendl.h"
 #include "util/devicetext.h"
 #include "util/utils.h"
+#include "util/visibletext.h"
 
 #include <QDebug>
 #include <QGridLayout>
@@ -110,7 +111,9 @@ void PinPadWidget::onPairKeyClick()
     std::memset(keyPair, 0, sizeof keyPair);
     const int code = callDevice([&] { return m_generateKeyFromPw(256, keyPair); });
     const QString text = deviceText(keyPair, sizeof keyPair);
-    qDebug().noquote() << "public key:" << text << debugEndl;
+    // Escaped as in the log pane: raw device bytes would reach the terminal the debug output goes
+    // to.
+    qDebug().noquote() << "public key:" << visibleText(text) << debugEndl;
     m_publicKeyEdit->setText(text);
     emit onMessage(resultLine(kPairKeyTag, code, text));
 }

@@ -1,8 +1,8 @@
 // Misbehaving device and key libraries: text without a NUL, not UTF-8 or made to look like HTML
 // or several lines, extreme codes and lengths, odd public-key text, input that arrives while a
-// device call blocks, and device library files that are not loadable libraries. Each case checks
-// what the user sees and that nothing else changed; the sanitizer build checks that no buffer is
-// read or written out of bounds.
+// device call blocks, and device library files that are not loadable libraries or that try to
+// pass for another file. Each case checks what the user sees and that nothing else changed; the
+// sanitizer build checks that no buffer is read or written out of bounds.
 #include "app/mainwindow.h"
 #include "capture.h"
 #include "controls.h"
@@ -14,16 +14,21 @@
 #include "panels/signwidget.h"
 #include "workingdirectory.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QtTest>
 
 #include <climits>
+#include <sys/stat.h>
 
 namespace {
 const QString kReplacement = QString(QChar(0xFFFD));
@@ -73,6 +78,18 @@ int elfMachine(const QByteArray& elf)
     return static_cast<unsigned char>(elf[18]) | static_cast<unsigned char>(elf[19]) << 8;
 }
 
+// What a test places at the device library's path.
+enum LibraryFile { FileBytes, FileCopy, FileFifo, FileDirectory };
+
+QString fileSha256(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(path));
+    return QString::fromLatin1(
+        QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
+}
+
 // The library with its ELF machine field changed to another architecture's.
 QByteArray foreignArchitecture(QByteArray elf)
 {
@@ -96,8 +113,8 @@ private slots:
     void clickDuringDeviceCallIsDropped();
     void publicKeyText_data();
     void publicKeyText();
-    void unloadableDeviceLibrary_data();
-    void unloadableDeviceLibrary();
+    void deviceLibraryFile_data();
+    void deviceLibraryFile();
 
 private:
     // The panel that holds the button named name.
@@ -195,6 +212,33 @@ void TestHostile::deviceTextIsBounded_data()
     QTest::newRow("key pair: Unicode line breaks and object marks")
         << pairButton << 0 << breaks << pair + QStringLiteral("[0] ") + QString::fromUtf8(breaks)
         << pair + QStringLiteral("[0] a\\u0085b\\u2028c\\u2029d\\uFFFCe\\uFDD0");
+    // Characters that reorder the line on screen or take no space.
+    const QString bidi = QStringLiteral("a\u061Cb\u200Ec\u200Fd\u202Ae\u202Bf\u202Cg\u202Dh\u202Ei"
+                                        "\u2066j\u2067k\u2068l\u2069m");
+    QTest::newRow("PIN: bidirectional controls")
+        << pinButton << 0 << bidi.toUtf8() << pin + QStringLiteral("[0] ") + bidi
+        << pin
+            + QStringLiteral("[0] a\\u061Cb\\u200Ec\\u200Fd\\u202Ae\\u202Bf\\u202Cg\\u202Dh"
+                             "\\u202Ei\\u2066j\\u2067k\\u2068l\\u2069m");
+    const QString invisible = QStringLiteral("Q\u200BV\u200C0\u200D0\u2060\u2061\u2062\u2063\u2064"
+                                             "0\uFEFF1\u200A\u2065\u206A");
+    QTest::newRow("serial: invisible format characters")
+        << serialButton << 0 << invisible.toUtf8() << serial + invisible
+        << serial
+            + QStringLiteral("Q\\u200BV\\u200C0\\u200D0\\u2060\\u2061\\u2062\\u2063\\u2064"
+                             "0\\uFEFF1\u200A\u2065\u206A");
+    // Also in the debug line, which goes to a terminal.
+    const QByteArray terminal("\x1B]0;title\x07\x1B[2J\x1B[31m0123");
+    QTest::newRow("key pair: terminal escape sequences")
+        << pairButton << 0 << terminal
+        << pair + QStringLiteral("[0] ") + QString::fromLatin1(terminal)
+        << pair + QStringLiteral("[0] \\x1B]0;title\\x07\\x1B[2J\\x1B[31m0123");
+    // Wrapped after the spaces, the text would start a line of the pane as a result line does.
+    const QByteArray wrapped =
+        QByteArray(150, ' ') + QStringLiteral("(下载主密钥)SetPwMkey:[0] 0123456789").toUtf8();
+    QTest::newRow("key pair: spaces wrapping into a forged result line")
+        << pairButton << 0 << wrapped << pair + QStringLiteral("[0] ") + QString::fromUtf8(wrapped)
+        << QString();
 }
 
 void TestHostile::deviceTextIsBounded()
@@ -207,14 +251,26 @@ void TestHostile::deviceTextIsBounded()
     device.answer(code, output);
     const QStringList pinPadBefore = fieldTexts(pinPad.data());
     const QStringList commonBefore = fieldTexts(common.data());
+    if (shown.isNull())
+        shown = line;
 
+    DebugCapture debug;
     QCOMPARE(press(owner(button), button), QStringList{line});
     QCOMPARE(device.callCount(), 1);
     // One paragraph of plain text and the empty one after it.
-    const QTextDocument& log = *window->findChild<QTextEdit*>()->document();
+    QTextDocument& log = *window->findChild<QTextEdit*>()->document();
     QCOMPARE(log.blockCount(), 2);
-    QCOMPARE(log.toPlainText(), (shown.isNull() ? line : shown) + QStringLiteral("\n"));
+    QCOMPARE(log.toPlainText(), shown + QStringLiteral("\n"));
     QVERIFY(holdsOnlyPlainText(log));
+    // Laid out 400 pixels wide, the long lines wrap, each continuation right of the line's start.
+    log.setTextWidth(400);
+    log.documentLayout()->documentSize();
+    QVERIFY(continuationLinesIndented(log.firstBlock()));
+    // The debug line shows the key pair's text escaped as the pane does, unquoted.
+    if (button == "pairKeyButton")
+        QCOMPARE(debug.messages().value(0),
+                 QStringLiteral("public key: ") + shown.mid(shown.indexOf(QStringLiteral("] ")) + 2)
+                     + QStringLiteral(" \n"));
 
     // Only a key-pair request changes a field: the public-key field takes the text.
     QStringList pinPadExpected = pinPadBefore;
@@ -348,46 +404,109 @@ void TestHostile::publicKeyText()
     QCOMPARE(fieldTexts(pinPad.data()).value(0), QString::fromLatin1(publicKey));
 }
 
-void TestHostile::unloadableDeviceLibrary_data()
+void TestHostile::deviceLibraryFile_data()
 {
-    QTest::addColumn<QByteArray>("content");
-    // What the line says after the path; empty for the loader's own text.
-    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("directory"); // the working directory, in the temporary one
+    QTest::addColumn<int>("file");          // a LibraryFile
+    QTest::addColumn<QByteArray>("source"); // its bytes, or the library copied
+    QTest::addColumn<QString>("simulator"); // where a copy of the simulator goes, if anywhere
+    // The log pane's line: {root} stands for the temporary directory, {sha256} for the hash of the
+    // library copied, {loader} for the loader's text.
+    QTest::addColumn<QString>("line");
     QFile real(QString::fromUtf8(FAKE_DEVICE_PATH));
     QVERIFY(real.open(QIODevice::ReadOnly));
     const QByteArray library = real.readAll();
     const bool x86 = elfMachine(library) == kX86_64;
     QByteArray thirtyTwoBit = library;
     thirtyTwoBit[4] = 1; // ELFCLASS32
-    QTest::newRow("empty file") << QByteArray("") << QStringLiteral("不是 ELF 文件");
-    QTest::newRow("text file") << QByteArray("GenerateKeyFromPw\nSetPwMkey\n")
-                               << QStringLiteral("不是 ELF 文件");
+    const QString failed = QStringLiteral("设备库加载失败: {root}/quorvel/libClientScreen.so: ");
+    const QString loaded = QStringLiteral("设备库已加载: {root}/");
+    const QString none;
+    QTest::newRow("empty file") << none << +FileBytes << QByteArray("") << none
+                                << failed + QStringLiteral("不是 ELF 文件");
+    QTest::newRow("text file") << none << +FileBytes << QByteArray("GenerateKeyFromPw\nSetPwMkey\n")
+                               << none << failed + QStringLiteral("不是 ELF 文件");
     QTest::newRow("another architecture")
-        << foreignArchitecture(library)
-        << (x86 ? QStringLiteral("ELF 机器类型 AArch64, 本程序为 x86-64")
-                : QStringLiteral("ELF 机器类型 x86-64, 本程序为 AArch64"));
-    QTest::newRow("32-bit library")
-        << thirtyTwoBit << QStringLiteral("32 位 ELF 文件, 本程序为 64 位");
-    QTest::newRow("truncated library") << library.left(200) << QString();
+        << none << +FileBytes << foreignArchitecture(library) << none
+        << failed
+            + (x86 ? QStringLiteral("ELF 机器类型 AArch64, 本程序为 x86-64")
+                   : QStringLiteral("ELF 机器类型 x86-64, 本程序为 AArch64"));
+    QTest::newRow("32-bit library") << none << +FileBytes << thirtyTwoBit << none
+                                    << failed + QStringLiteral("32 位 ELF 文件, 本程序为 64 位");
+    QTest::newRow("truncated library")
+        << none << +FileBytes << library.left(200) << none << failed + QStringLiteral("{loader}");
+    // Never opened: a FIFO without a writer would block the window.
+    QTest::newRow("FIFO") << none << +FileFifo << QByteArray() << none
+                          << failed + QStringLiteral("不是普通文件");
+    QTest::newRow("directory") << none << +FileDirectory << QByteArray() << none
+                               << failed + QStringLiteral("不是普通文件");
+    QTest::newRow("a symbol nothing defines")
+        << none << +FileCopy << QByteArray(HOSTILE_UNDEFINED_PATH) << none
+        << failed + QStringLiteral("{loader}");
+    // The kernel writes the newline as \012, the name the simulator's directory has.
+    QTest::newRow("newline in the path, simulator under its escaped text")
+        << QStringLiteral("m\ny") << +FileCopy << QByteArray(FAKE_DEVICE_PATH)
+        << QStringLiteral("m\\012y/quorvel/libClientScreen.so")
+        << loaded + QStringLiteral("m\\x0Ay/quorvel/libClientScreen.so sha256={sha256}");
+    QTest::newRow("escaped text in the path, simulator under the newline")
+        << QStringLiteral("m\\012y") << +FileCopy << QByteArray(FAKE_DEVICE_PATH)
+        << QStringLiteral("m\ny/quorvel/libClientScreen.so")
+        << loaded + QStringLiteral("m\\012y/quorvel/libClientScreen.so sha256={sha256}");
+    // It marks itself as the simulator and leaves the simulator at its path and at the name the
+    // kernel gives the mapped file.
+    QTest::newRow("the simulator moved over the library as it loads")
+        << none << +FileCopy << QByteArray(HOSTILE_RENAME_PATH)
+        << QStringLiteral("quorvel/replacement.so")
+        << loaded + QStringLiteral("quorvel/libClientScreen.so (deleted) sha256=(无法确认)");
+    QTest::newRow("right-to-left override in the working directory")
+        << QStringLiteral("a\u202Eos.neercStneilCbil") << +FileCopy << QByteArray(FAKE_DEVICE_PATH)
+        << none
+        << loaded
+            + QStringLiteral(
+                "a\\u202Eos.neercStneilCbil/quorvel/libClientScreen.so sha256={sha256}");
 }
 
-void TestHostile::unloadableDeviceLibrary()
+void TestHostile::deviceLibraryFile()
 {
-    QFETCH(QByteArray, content);
-    QFETCH(QString, reason);
-    WorkingDirectory directory;
-    directory.writeLibrary(content);
+    QFETCH(QString, directory);
+    QFETCH(int, file);
+    QFETCH(QByteArray, source);
+    QFETCH(QString, simulator);
+    QFETCH(QString, line);
+    WorkingDirectory working(directory);
+    const QByteArray path = QFile::encodeName(working.libraryPath());
+    if (file == FileCopy)
+        working.copyLibrary(QString::fromUtf8(source));
+    else if (file == FileFifo)
+        QCOMPARE(mkfifo(path.constData(), 0600), 0);
+    else if (file == FileDirectory)
+        QVERIFY(QDir().mkdir(working.libraryPath()));
+    else
+        working.writeLibrary(source);
+    const QString root = working.rootPath();
+    if (!simulator.isEmpty()) {
+        QVERIFY(QDir(root).mkpath(QFileInfo(simulator).path()));
+        QVERIFY(QFile::copy(QStringLiteral(SIMULATOR_PATH), root + QLatin1Char('/') + simulator));
+    }
+    line.replace(QStringLiteral("{root}"), root);
+    if (file == FileCopy)
+        line.replace(QStringLiteral("{sha256}"), fileSha256(QString::fromUtf8(source)));
+    if (line.contains(QStringLiteral("{loader}"))) {
+        QLibrary probe(QStringLiteral("./quorvel/libClientScreen.so"));
+        probe.setLoadHints(QLibrary::ResolveAllSymbolsHint);
+        QVERIFY(!probe.load());
+        line.replace(QStringLiteral("{loader}"), probe.errorString());
+    }
+
     MainWindow window;
-    auto* log = window.findChild<QTextEdit*>();
-
-    QLibrary probe(QStringLiteral("./quorvel/libClientScreen.so"));
-    QVERIFY(!probe.load());
-    QCOMPARE(log->toPlainText(),
-             QStringLiteral("设备库加载失败: ") + directory.libraryPath() + QStringLiteral(": ")
-                 + (reason.isEmpty() ? probe.errorString() : reason) + QStringLiteral("\n"));
-
-    // The window is usable and the PIN pad unbound.
+    QCOMPARE(window.findChild<QTextEdit*>()->toPlainText(), line + QStringLiteral("\n"));
     auto* panel = window.findChild<PinPadWidget*>();
+    if (line.startsWith(QStringLiteral("设备库已加载"))) {
+        // Unloaded, so that the next row's library of the same name is loaded afresh.
+        window.freeLibrary();
+        return;
+    }
+    // The window is usable and the PIN pad unbound.
     QCOMPARE(press(panel, "pairKeyButton"),
              QStringList{QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载")});
     QCOMPARE(device.callCount(), 0);

@@ -2,9 +2,10 @@
 // bound to the scripted device library, asks for a key pair or a PIN entry; the device answers
 // with an arbitrary code and arbitrary bytes, and the window shows the result line. The pane must
 // gain exactly two paragraphs (the line and the empty one after it), hold plain text only (no
-// image, link, list, table or formatted text), and the line must start with its tag and hold no
-// character that breaks or hides text. The document is laid out after each input, so text that
-// made the pane load an image or a file would show as a hang, a crash or a leak.
+// image, link, list, table or formatted text), and the line must start with its tag, hold no
+// character that breaks, reorders or hides text, and wrap only to lines indented past its start.
+// The document is laid out after each input, so text that made the pane load an image or a file
+// would show as a hang, a crash or a leak.
 //
 // Input: a button byte (even: key pair, odd: PIN entry), the code as four bytes (big-endian), then
 // the bytes the device writes into the panel's 256-byte buffer (at most 256, no NUL added).
@@ -56,7 +57,10 @@ bool breaksOrHides(QChar character)
 {
     const ushort code = character.unicode();
     return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029
-        || code == 0xFDD0 || code == 0xFDD1 || code == 0xFFFC;
+        || code == 0xFDD0 || code == 0xFDD1 || code == 0xFFFC || code == 0x061C || code == 0x200E
+        || code == 0x200F || (code >= 0x202A && code <= 0x202E)
+        || (code >= 0x2066 && code <= 0x2069) || (code >= 0x200B && code <= 0x200D)
+        || (code >= 0x2060 && code <= 0x2064) || code == 0xFEFF;
 }
 
 } // namespace
@@ -92,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     tool.window->onRecvResult(QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[0] 0123:;<=>?"));
     const int before = tool.log->blockCount();
     QMetaObject::invokeMethod(tool.pinPad, pin ? "onInputPinClick" : "onPairKeyClick");
+    // The hidden window gives its pane no width; 400 pixels wrap long lines.
+    tool.log->setTextWidth(400);
     tool.log->documentLayout()->documentSize();
 
     FUZZ_CHECK(fake_callCount() == 1);
@@ -103,6 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     FUZZ_CHECK(line.text().startsWith(tag));
     for (const QChar character : line.text())
         FUZZ_CHECK(!breaksOrHides(character));
+    FUZZ_CHECK(continuationLinesIndented(line));
     FUZZ_CHECK(line.next().text().isEmpty());
     return 0;
 }

@@ -67,6 +67,10 @@ SEEDS = {
         + "a\u0085b\u2028c\u2029d\ufffce\ufdd0".encode() + b"\0",
         "full_buffer_no_nul": bytes([1]) + (-2**31).to_bytes(4, "big", signed=True) + b"P" * 256,
         "not_utf8": bytes([0]) + (2**31 - 1).to_bytes(4, "big") + b"\xff\xfe\xc3(ok\0",
+        "bidi_invisible": bytes([1]) + (0).to_bytes(4, "big")
+        + "a\u202eb\u2066c\u200bd\ufeffe".encode() + b"\0",
+        "wrapped_spaces": bytes([0]) + (0).to_bytes(4, "big")
+        + b" " * 150 + "(下载主密钥)SetPwMkey:[0] 0123456789".encode() + b"\0",
     },
 }
 

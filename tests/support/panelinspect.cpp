@@ -5,6 +5,7 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFrame>
+#include <QTextLayout>
 #include <QWidget>
 
 QWidget* gridCell(QWidget* panel, int row, int column)
@@ -27,7 +28,11 @@ bool holdsOnlyPlainText(const QTextDocument& document)
     if (!document.rootFrame()->childFrames().isEmpty())
         return false;
     for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
-        if (block.textList() || !block.blockFormat().properties().isEmpty())
+        // The log pane's hanging indent is the one block format allowed.
+        QMap<int, QVariant> format = block.blockFormat().properties();
+        format.remove(QTextFormat::BlockLeftMargin);
+        format.remove(QTextFormat::TextIndent);
+        if (block.textList() || !format.isEmpty())
             return false;
         for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment fragment = it.fragment();
@@ -35,6 +40,19 @@ bool holdsOnlyPlainText(const QTextDocument& document)
                 || fragment.text().contains(QChar::ObjectReplacementCharacter))
                 return false;
         }
+    }
+    return true;
+}
+
+bool continuationLinesIndented(const QTextBlock& block)
+{
+    const QTextLayout* layout = block.layout();
+    if (!layout || layout->lineCount() == 0)
+        return false;
+    const qreal firstStart = layout->lineAt(0).x();
+    for (int i = 1; i < layout->lineCount(); ++i) {
+        if (layout->lineAt(i).x() <= firstStart)
+            return false;
     }
     return true;
 }

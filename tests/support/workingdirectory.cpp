@@ -5,11 +5,12 @@
 #include <QFile>
 #include <QFileInfo>
 
-WorkingDirectory::WorkingDirectory()
+WorkingDirectory::WorkingDirectory(const QString& name)
     : m_previous(QDir::currentPath())
+    , m_path(name.isEmpty() ? m_dir.path() : m_dir.filePath(name))
 {
-    QDir(m_dir.path()).mkpath(QStringLiteral("quorvel"));
-    QDir::setCurrent(m_dir.path());
+    QDir(m_path).mkpath(QStringLiteral("quorvel"));
+    QDir::setCurrent(m_path);
 }
 
 WorkingDirectory::~WorkingDirectory()
@@ -19,7 +20,12 @@ WorkingDirectory::~WorkingDirectory()
 
 QString WorkingDirectory::libraryPath() const
 {
-    return m_dir.filePath(QStringLiteral("quorvel/libClientScreen.so"));
+    return m_path + QStringLiteral("/quorvel/libClientScreen.so");
+}
+
+QString WorkingDirectory::rootPath() const
+{
+    return QFileInfo(m_dir.path()).canonicalFilePath();
 }
 
 void WorkingDirectory::copyLibrary(const QString& source)

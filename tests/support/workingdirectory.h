@@ -13,8 +13,9 @@ QString expectedIdentity(const QString& path);
 
 class WorkingDirectory {
 public:
-    // No device library.
-    WorkingDirectory();
+    // No device library. The working directory is the fresh temporary directory itself, or the
+    // directory name inside it, so that the tests can place look-alike siblings beside it.
+    explicit WorkingDirectory(const QString& name = QString());
     ~WorkingDirectory();
     WorkingDirectory(const WorkingDirectory&) = delete;
     WorkingDirectory& operator=(const WorkingDirectory&) = delete;
@@ -24,12 +25,15 @@ public:
     // Places a device library file holding exactly these bytes.
     void writeLibrary(const QByteArray& content);
     QString libraryPath() const;
+    // The temporary directory, with symbolic links resolved.
+    QString rootPath() const;
     // The window's start-up line for the library placed here: its real path and its SHA-256.
     QString loadedLine() const;
 
 private:
     QString m_previous;
     QTemporaryDir m_dir;
+    QString m_path;
 };
 
 #endif
