@@ -3,9 +3,10 @@
 // library, libcrypto and the device library, as the tool must), all alternately, each with its
 // build directory as working directory (where the simulator sits at ./quorvel/libClientScreen.so)
 // on Qt's offscreen platform. Prints the medians of their start-up times as table rows, one per
-// build directory, the tool against the floor, and the peak resident memory of the first; and
-// into BREAKDOWN_FILE a second table: where the first build's start-up time goes, part by part,
-// for the tool, the floor and the bare dialog.
+// build directory, the first build's tool against the floor and its CPU times, and the peak
+// resident memory of the first; and into BREAKDOWN_FILE two more tables: where the first build's
+// start-up goes, part by part, in time and in CPU time, for the tool, the floor and the bare
+// dialog.
 //
 // usage: bench_startup BREAKDOWN_FILE RUNS LABEL BUILD_DIR [LABEL BUILD_DIR]...
 //   BUILD_DIR holds bench/bench_startup_tool, bench/bench_startup_reference and
