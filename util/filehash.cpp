@@ -51,7 +51,7 @@ const Libcrypto libcrypto = findLibcrypto();
 // endless file cannot stall the caller.
 const off_t maxHashedBytes = off_t(1) << 30;
 
-// Reads the whole file in large pieces, from offset 0, and hands each to consume; false when it
+// Reads the whole file in pieces, from offset 0, and hands each to consume; false when it
 // cannot, or the file is larger than maxHashedBytes. Reads rather than maps it: a file cut short
 // while it is mapped would end the process with SIGBUS.
 bool readWhole(int fd, const std::function<bool(const char*, size_t)>& consume)
