@@ -11,7 +11,9 @@
 #   configure_and_build DIR ARGS configure DIR as a RelWithDebInfo build (ARGS are extra cmake
 #                                arguments, which may override the build type) and build it on
 #                                all cores
-#   run_tests DIR [ARGS]         run the tests registered in DIR with CTest (ARGS go to ctest)
+#   cmake_at_least VERSION       true when the installed CMake is VERSION or newer
+#   run_tests DIR [ARGS]         run the tests registered in DIR with CTest (ARGS go to ctest);
+#                                with CMake 3.17 or newer a DIR with no tests fails
 #   build_and_test DIR ARGS      configure_and_build, then run_tests
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
