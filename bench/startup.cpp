@@ -1,12 +1,16 @@
 // Start-up benchmark driver: starts the tool's start-up program and the bare-dialog reference of
-// one or more build directories, all alternately, each with its build directory as working
-// directory (where the simulator sits at ./quorvel/libClientScreen.so) on Qt's offscreen
-// platform, and prints the medians of their start-up times as table rows, one per build
-// directory, and the peak resident memory of the first.
+// one or more build directories, and the floor of the first (the bare dialog loading the key
+// library, libcrypto and the device library, as the tool must), all alternately, each with its
+// build directory as working directory (where the simulator sits at ./quorvel/libClientScreen.so)
+// on Qt's offscreen platform. Prints the medians of their start-up times as table rows, one per
+// build directory, the first build's tool against the floor and its CPU times, and the peak
+// resident memory of the first; and into BREAKDOWN_FILE two more tables: where the first build's
+// start-up goes, part by part, in time and in CPU time, for the tool, the floor and the bare
+// dialog.
 //
-// usage: bench_startup RUNS LABEL BUILD_DIR [LABEL BUILD_DIR]...
-//   BUILD_DIR holds bench/bench_startup_tool and bench/bench_startup_reference; LABEL names it
-//   in its row.
+// usage: bench_startup BREAKDOWN_FILE RUNS LABEL BUILD_DIR [LABEL BUILD_DIR]...
+//   BUILD_DIR holds bench/bench_startup_tool, bench/bench_startup_reference and
+//   bench/bench_startup_floor; LABEL names it in its row.
 #include "benchtable.h"
 #include "monotonicclock.h"
 
@@ -18,22 +22,59 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-struct Sample {
-    double startupMs = 0;
-    double peakMiB = 0;
+// Points of one start, in milliseconds: since the launcher's timestamp, or of the process's CPU
+// time; and the parts the program measured of itself, negative when it does not measure them.
+struct Times {
+    double main = 0;
+    double constructed = 0;
+    double shown = 0;
+    double load = -1;
+    double identity = -1;
+    double hash = -1;      // the first hash in the process
+    double hashAgain = -1; // a hash once the code and buffers are warm
 };
+
+// One start of one program.
+struct Sample {
+    Times wall, cpu;
+    double peakMiB = 0;
+    long long hashBytes = 0;
+    std::string hashEngine;
+};
+
+enum Program { Tool, Reference, Floor, ProgramCount };
 
 struct Build {
     std::string label;
     std::string directory;
-    std::string tool;
-    std::string reference;
-    std::vector<double> toolMs, referenceMs, toolMiB, referenceMiB;
+    std::string programs[ProgramCount];
+    bool withFloor = false;
+    std::vector<Sample> samples[ProgramCount];
 };
+
+// The number after "name=" in output, in milliseconds when it is nanoseconds; -1 when absent.
+double field(const std::string& output, const char* name, double scale = 1e-6)
+{
+    const std::size_t at = output.find(std::string(" ") + name + "=");
+    if (at == std::string::npos)
+        return -1;
+    return std::atof(output.c_str() + at + std::strlen(name) + 2) * scale;
+}
+
+std::string textField(const std::string& output, const char* name)
+{
+    const std::string key = std::string(" ") + name + "=";
+    const std::size_t at = output.find(key);
+    if (at == std::string::npos)
+        return std::string();
+    const std::size_t start = at + key.size();
+    return output.substr(start, output.find_first_of(" \n", start) - start);
+}
 
 // Runs program once in directory and reads the probe's line from its standard output.
 bool runOnce(const std::string& directory, const std::string& program, Sample& sample)
@@ -81,31 +122,110 @@ bool runOnce(const std::string& directory, const std::string& program, Sample& s
     }
     long long startupNs = 0;
     long long peakKib = 0;
-    if (std::sscanf(output.c_str(), "startup_ns=%lld vmhwm_kib=%lld", &startupNs, &peakKib) != 2
-        || startupNs <= 0 || peakKib <= 0) {
+    long long mainNs = 0;
+    long long constructedNs = 0;
+    if (std::sscanf(output.c_str(),
+                    "startup_ns=%lld vmhwm_kib=%lld main_ns=%lld constructed_ns=%lld", &startupNs,
+                    &peakKib, &mainNs, &constructedNs)
+            != 4
+        || startupNs <= 0 || peakKib <= 0 || mainNs <= 0 || constructedNs < mainNs
+        || startupNs < constructedNs) {
         std::fprintf(stderr, "%s printed no measurement: %s\n", program.c_str(), output.c_str());
         return false;
     }
-    sample.startupMs = static_cast<double>(startupNs) / 1e6;
+    sample.wall.shown = static_cast<double>(startupNs) / 1e6;
+    sample.wall.main = static_cast<double>(mainNs) / 1e6;
+    sample.wall.constructed = static_cast<double>(constructedNs) / 1e6;
+    sample.wall.load = field(output, "load_ns");
+    sample.wall.identity = field(output, "identity_ns");
+    sample.wall.hash = field(output, "hash_ns");
+    sample.wall.hashAgain = field(output, "hash_again_ns");
+    sample.cpu.shown = field(output, "cpu_shown_ns");
+    sample.cpu.main = field(output, "cpu_main_ns");
+    sample.cpu.constructed = field(output, "cpu_constructed_ns");
+    sample.cpu.load = field(output, "load_cpu_ns");
+    sample.cpu.identity = field(output, "identity_cpu_ns");
+    sample.cpu.hash = field(output, "hash_cpu_ns");
+    sample.cpu.hashAgain = field(output, "hash_again_cpu_ns");
+    if (sample.cpu.main <= 0 || sample.cpu.constructed < sample.cpu.main
+        || sample.cpu.shown < sample.cpu.constructed) {
+        std::fprintf(stderr, "%s printed no CPU times: %s\n", program.c_str(), output.c_str());
+        return false;
+    }
     sample.peakMiB = static_cast<double>(peakKib) / 1024.0;
+    sample.hashBytes = static_cast<long long>(field(output, "hash_bytes", 1));
+    sample.hashEngine = textField(output, "hash_engine");
     return true;
+}
+
+// part(sample) over the samples where it is measured (not negative).
+template <typename Part>
+std::vector<double> values(const std::vector<Sample>& samples, Part part)
+{
+    std::vector<double> result;
+    for (const Sample& sample : samples) {
+        const double value = part(sample);
+        if (value >= 0)
+            result.push_back(value);
+    }
+    return result;
+}
+
+// A table of where the first build's start-up goes, part by part, with the spread of each part:
+// in time (times is &Sample::wall) or in CPU time (&Sample::cpu).
+void writeBreakdown(std::FILE* out, const Build& build, int runs, Times Sample::*times,
+                    const char* what)
+{
+    const Sample& last = build.samples[Floor].back();
+    std::fprintf(out,
+                 "| start-up, %s, by part: %s, median (quartiles) of %d | tool | floor | bare "
+                 "dialog |\n| --- | ---: | ---: | ---: |\n",
+                 build.label.c_str(), what, runs);
+    auto row = [&](const std::string& part, auto measure) {
+        std::fprintf(out, "| %s |", part.c_str());
+        for (const Program program : {Tool, Floor, Reference}) {
+            const auto value = [&](const Sample& sample) { return measure(sample.*times); };
+            std::fprintf(out, " %s |", spreadCell(values(build.samples[program], value)).c_str());
+        }
+        std::fprintf(out, "\n");
+    };
+    row("process start to main: the libraries loaded and linked",
+        [](const Times& t) { return t.main; });
+    row("main to window constructed", [](const Times& t) { return t.constructed - t.main; });
+    // Measured in the floor, which makes the window's calls for the device library: the load
+    // where the window makes it, the identity once shown, for the first time in the process.
+    row("… of which the device library load (in the floor: the window's call)",
+        [](const Times& t) { return t.load; });
+    row("… of which the identity: maps lookup and checks (in the floor: the window's call, less "
+        "a warm hash)",
+        [](const Times& t) { return t.identity < 0 ? -1 : t.identity - t.hashAgain; });
+    char hashPart[200];
+    std::snprintf(hashPart, sizeof hashPart,
+                  "… of which the identity: hash, %lld KiB, %s (in the floor: the first in the "
+                  "process)",
+                  last.hashBytes / 1024, last.hashEngine.c_str());
+    row(hashPart, [](const Times& t) { return t.hash; });
+    row("first layout and paint", [](const Times& t) { return t.shown - t.constructed; });
+    row("process start to window shown", [](const Times& t) { return t.shown; });
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc < 4 || argc % 2 != 0) {
-        std::fprintf(stderr, "usage: %s RUNS LABEL BUILD_DIR [LABEL BUILD_DIR]...\n", argv[0]);
+    if (argc < 5 || argc % 2 != 1) {
+        std::fprintf(stderr, "usage: %s BREAKDOWN_FILE RUNS LABEL BUILD_DIR [LABEL BUILD_DIR]...\n",
+                     argv[0]);
         return 2;
     }
-    const int runs = std::atoi(argv[1]);
+    const char* breakdownFile = argv[1];
+    const int runs = std::atoi(argv[2]);
     if (runs < 1) {
         std::fprintf(stderr, "RUNS must be at least 1\n");
         return 2;
     }
     std::vector<Build> builds;
-    for (int arg = 2; arg < argc; arg += 2) {
+    for (int arg = 3; arg < argc; arg += 2) {
         // Absolute, as each program starts after changing into it.
         char* directory = realpath(argv[arg + 1], nullptr);
         if (!directory) {
@@ -116,46 +236,90 @@ int main(int argc, char* argv[])
         build.label = argv[arg];
         build.directory = directory;
         std::free(directory);
-        build.tool = build.directory + "/bench/bench_startup_tool";
-        build.reference = build.directory + "/bench/bench_startup_reference";
+        build.programs[Tool] = build.directory + "/bench/bench_startup_tool";
+        build.programs[Reference] = build.directory + "/bench/bench_startup_reference";
+        build.programs[Floor] = build.directory + "/bench/bench_startup_floor";
+        build.withFloor = builds.empty();
         builds.push_back(build);
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
+    // Every program to start in one run, as (build, program).
+    std::vector<std::pair<std::size_t, Program>> starts;
+    for (std::size_t index = 0; index < builds.size(); ++index) {
+        for (const Program program : {Tool, Reference, Floor}) {
+            if (program != Floor || builds[index].withFloor)
+                starts.emplace_back(index, program);
+        }
+    }
+
     // One unmeasured start of each, so that all find their files in the page cache.
     Sample warmUp;
-    for (const Build& build : builds) {
-        if (!runOnce(build.directory, build.tool, warmUp)
-            || !runOnce(build.directory, build.reference, warmUp))
+    for (const auto& start : starts) {
+        const Build& build = builds[start.first];
+        if (!runOnce(build.directory, build.programs[start.second], warmUp))
             return 1;
     }
 
     // Each run starts every program once; the order rotates from run to run, so that no program
     // always follows the same one.
-    const std::size_t programs = 2 * builds.size();
     for (int run = 0; run < runs; ++run) {
-        for (std::size_t step = 0; step < programs; ++step) {
-            const std::size_t slot = (step + static_cast<std::size_t>(run)) % programs;
-            Build& build = builds[slot / 2];
-            const bool isTool = slot % 2 == 0;
+        for (std::size_t step = 0; step < starts.size(); ++step) {
+            const auto& start = starts[(step + static_cast<std::size_t>(run)) % starts.size()];
+            Build& build = builds[start.first];
             Sample sample;
-            if (!runOnce(build.directory, isTool ? build.tool : build.reference, sample))
+            if (!runOnce(build.directory, build.programs[start.second], sample))
                 return 1;
-            (isTool ? build.toolMs : build.referenceMs).push_back(sample.startupMs);
-            (isTool ? build.toolMiB : build.referenceMiB).push_back(sample.peakMiB);
+            build.samples[start.second].push_back(sample);
         }
     }
 
-    char measure[200];
+    const auto startup = [](const Sample& s) { return s.wall.shown; };
+    const auto startupCpu = [](const Sample& s) { return s.cpu.shown; };
+    const auto peak = [](const Sample& s) { return s.peakMiB; };
+    char measure[240];
     for (const Build& build : builds) {
         std::snprintf(measure, sizeof measure,
                       "start-up, %s: process start to window shown, ms (median of %d)",
                       build.label.c_str(), runs);
-        printRatioRow(measure, median(build.toolMs), median(build.referenceMs), 1.15);
+        printRatioRow(measure, median(values(build.samples[Tool], startup)),
+                      median(values(build.samples[Reference], startup)), 1.15);
+        if (!build.withFloor)
+            continue;
+        std::snprintf(measure, sizeof measure,
+                      "start-up, %s, against the floor (the bare dialog loading the key library, "
+                      "libcrypto and the device library), ms (median of %d)",
+                      build.label.c_str(), runs);
+        printRatioRow(measure, median(values(build.samples[Tool], startup)),
+                      median(values(build.samples[Floor], startup)), 1.05);
+        // CPU time is far less disturbed by other work on the machine: it tells, on a busy one,
+        // what the times above would be on a quiet one. It has no goal of its own.
+        std::snprintf(measure, sizeof measure,
+                      "start-up, %s: CPU time to window shown, ms (median of %d), against the bare "
+                      "dialog",
+                      build.label.c_str(), runs);
+        printPlainRatioRow(measure, median(values(build.samples[Tool], startupCpu)),
+                           median(values(build.samples[Reference], startupCpu)));
+        std::snprintf(measure, sizeof measure,
+                      "start-up, %s: CPU time to window shown, ms (median of %d), against the "
+                      "floor",
+                      build.label.c_str(), runs);
+        printPlainRatioRow(measure, median(values(build.samples[Tool], startupCpu)),
+                           median(values(build.samples[Floor], startupCpu)));
     }
     const Build& first = builds.front();
     std::snprintf(measure, sizeof measure, "peak resident memory (VmHWM), %s, MiB (median of %d)",
                   first.label.c_str(), runs);
-    printDifferenceRow(measure, median(first.toolMiB), median(first.referenceMiB), 5.0);
-    return 0;
+    printDifferenceRow(measure, median(values(first.samples[Tool], peak)),
+                       median(values(first.samples[Reference], peak)), 5.0);
+
+    std::FILE* breakdown = std::fopen(breakdownFile, "w");
+    if (!breakdown) {
+        std::fprintf(stderr, "%s: %s\n", breakdownFile, std::strerror(errno));
+        return 1;
+    }
+    writeBreakdown(breakdown, first, runs, &Sample::wall, "ms");
+    std::fprintf(breakdown, "\n");
+    writeBreakdown(breakdown, first, runs, &Sample::cpu, "CPU time, ms");
+    return std::fclose(breakdown) == 0 ? 0 : 1;
 }

@@ -42,9 +42,10 @@ bool mapped(const char* suffix)
 // that the whole first repaint (children included) and its flush have finished.
 class FirstPaintFilter : public QObject {
 public:
-    explicit FirstPaintFilter(QObject* parent, long long* shownNs)
+    FirstPaintFilter(QObject* parent, long long* shownNs, long long* shownCpuNs)
         : QObject(parent)
         , m_shownNs(shownNs)
+        , m_shownCpuNs(shownCpuNs)
     {
     }
 
@@ -55,6 +56,7 @@ protected:
             m_seen = true;
             QTimer::singleShot(0, this, [this] {
                 *m_shownNs = monotonicNs();
+                *m_shownCpuNs = processCpuNs();
                 QCoreApplication::quit();
             });
         }
@@ -63,12 +65,14 @@ protected:
 
 private:
     long long* m_shownNs;
+    long long* m_shownCpuNs;
     bool m_seen = false;
 };
 
 } // namespace
 
-int runStartupProbe(QApplication& application, QWidget& window, const char* requiredMapping)
+int runStartupProbe(QApplication& application, QWidget& window, const StartupMarks& marks,
+                    const char* requiredMapping, const std::function<std::string()>& afterShown)
 {
     const char* spawn = std::getenv("BENCH_SPAWN_NS");
     if (!spawn || !*spawn) {
@@ -78,7 +82,8 @@ int runStartupProbe(QApplication& application, QWidget& window, const char* requ
     const long long spawnNs = std::atoll(spawn);
 
     long long shownNs = 0;
-    window.installEventFilter(new FirstPaintFilter(&window, &shownNs));
+    long long shownCpuNs = 0;
+    window.installEventFilter(new FirstPaintFilter(&window, &shownNs, &shownCpuNs));
     // A window that never paints must not hang the benchmark.
     QTimer::singleShot(20000, &application, [] { QCoreApplication::exit(2); });
     window.show();
@@ -90,6 +95,16 @@ int runStartupProbe(QApplication& application, QWidget& window, const char* requ
         std::fprintf(stderr, "%s is not loaded when the window is shown\n", requiredMapping);
         return 1;
     }
-    std::printf("startup_ns=%lld vmhwm_kib=%lld\n", shownNs - spawnNs, statusKib("VmHWM"));
+    const long long peakKib = statusKib("VmHWM");
+    std::string more;
+    if (afterShown) {
+        more = afterShown();
+        if (more.empty())
+            return 1;
+    }
+    std::printf("startup_ns=%lld vmhwm_kib=%lld main_ns=%lld constructed_ns=%lld cpu_main_ns=%lld "
+                "cpu_constructed_ns=%lld cpu_shown_ns=%lld%s\n",
+                shownNs - spawnNs, peakKib, marks.mainNs - spawnNs, marks.constructedNs - spawnNs,
+                marks.mainCpuNs, marks.constructedCpuNs, shownCpuNs, more.c_str());
     return 0;
 }

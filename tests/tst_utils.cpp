@@ -1,10 +1,15 @@
-// Codecs and the reading of device text from handler buffers.
+// Codecs, the reading of device text from handler buffers, and the SHA-256 of an open file.
 #include "util/devicetext.h"
+#include "util/filehash.h"
 #include "util/utils.h"
 
 #include <QtTest>
 
+#include <openssl/sha.h>
+
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 class TestUtils : public QObject {
     Q_OBJECT
@@ -20,6 +25,8 @@ private slots:
     void hexDecode();
     void digitConversions();
     void deviceTextStopsAtNulOrBufferEnd();
+    void descriptorSha256_data();
+    void descriptorSha256();
 };
 
 void TestUtils::splitNibbleEncode_data()
@@ -130,6 +137,51 @@ void TestUtils::deviceTextStopsAtNulOrBufferEnd()
     QCOMPARE(deviceText(noNul, 3), QStringLiteral("123"));
     QCOMPARE(deviceText("\xE5\xAF\x86", 3), QStringLiteral("密"));
     QCOMPARE(deviceText(nullptr, 10), QString());
+}
+
+void TestUtils::descriptorSha256_data()
+{
+    // -1: a directory, which cannot be read.
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("libcrypto");
+    for (const bool libcrypto : {true, false}) {
+        // Sizes about the 32 KiB pieces the file is read in.
+        for (const int size : {0, 1, 32768, 32769, 1000003, -1}) {
+            const QString name =
+                QStringLiteral("%1 bytes, %2").arg(size).arg(libcrypto ? "libcrypto" : "Qt");
+            QTest::newRow(qPrintable(name)) << size << libcrypto;
+        }
+    }
+}
+
+void TestUtils::descriptorSha256()
+{
+    QFETCH(int, size);
+    QFETCH(bool, libcrypto);
+    // This test links libcrypto, as the tool does through the key library.
+    QVERIFY(libcryptoSha256Available());
+    const Sha256Engine engine = libcrypto ? Sha256Engine::Libcrypto : Sha256Engine::Qt;
+    if (size < 0) {
+        const int directory = open(".", O_RDONLY | O_CLOEXEC);
+        QCOMPARE(::descriptorSha256(directory, engine), QString());
+        close(directory);
+        return;
+    }
+    QByteArray content(size, '\0');
+    for (int i = 0; i < size; ++i)
+        content[i] = static_cast<char>(i * 7 + i / 251);
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    QCOMPARE(file.write(content), qint64(size));
+    QVERIFY(file.flush());
+    // From part way in: the whole file is still hashed, and the offset is left where it was.
+    QVERIFY(file.seek(size / 2));
+    unsigned char expected[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(content.constData()), content.size(), expected);
+    QCOMPARE(::descriptorSha256(file.handle(), engine),
+             QString::fromLatin1(
+                 QByteArray(reinterpret_cast<char*>(expected), sizeof expected).toHex()));
+    QCOMPARE(lseek(file.handle(), 0, SEEK_CUR), off_t(size / 2));
 }
 
 QTEST_MAIN(TestUtils)

@@ -1,30 +1,24 @@
 #include "util/libraryidentity.h"
 
 #include "util/elfheader.h"
+#include "util/filehash.h"
 #include "util/visibletext.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLibrary>
 
-#include <cerrno>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-#include <vector>
 
 const char kSimulatorMarkSymbol[] = "QV_SimulatorVersion";
 
 namespace {
-// No device library comes near this size; a larger file is not hashed, so that a sparse or
-// endless file cannot stall the caller.
-const qint64 kMaxHashedBytes = qint64(1) << 30;
-
 // One line of /proc/PID/maps: "start-end perms offset major:minor inode   path".
 struct MapsEntry {
     quint64 major = 0;
@@ -185,27 +179,6 @@ LibraryIdentity identifyLibrary(const QLibrary& library)
     }
     dlclose(handle);
     return identity;
-}
-
-QString descriptorSha256(int fd)
-{
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    std::vector<char> buffer(64 * 1024);
-    qint64 offset = 0;
-    for (;;) {
-        const ssize_t count = pread(fd, buffer.data(), buffer.size(), offset);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return QString();
-        if (count == 0)
-            break;
-        offset += count;
-        if (offset > kMaxHashedBytes)
-            return QString();
-        hash.addData(buffer.data(), static_cast<int>(count));
-    }
-    return QString::fromLatin1(hash.result().toHex());
 }
 
 QString identityText(const LibraryIdentity& identity)

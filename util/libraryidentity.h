@@ -4,6 +4,8 @@
 #ifndef LIBRARYIDENTITY_H
 #define LIBRARYIDENTITY_H
 
+#include "util/filehash.h"
+
 #include <QString>
 
 class QLibrary;
@@ -31,10 +33,6 @@ LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark
 // The identity of a library that load() has loaded in this process, found through its link map.
 // Looks up no device function and writes nothing to standard output.
 LibraryIdentity identifyLibrary(const QLibrary& library);
-
-// The SHA-256 of everything readable from the open descriptor fd, from its start, as 64 lowercase
-// hex digits; empty when it cannot be read whole or holds more than the bound a library may have.
-QString descriptorSha256(int fd);
 
 // "<path> sha256=<hex>", with " (模拟设备)" after it for the simulator; "sha256=(无法确认)" when
 // the hashed file could not be shown to be the mapped one. The path is escaped as device text is.
