@@ -6,7 +6,7 @@
 // Debug lines of the panel go to standard error, as in the tool; scripts/bench sends them to a
 // file.
 #include "benchtable.h"
-#include "cryptoptr.h"
+#include "opensslcompat.h"
 #include "panels/pinpadwidget.h"
 
 #include <QApplication>
@@ -43,8 +43,7 @@ bool sm4Block(bool encrypt, const unsigned char* key, const unsigned char* in, u
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     int written = 0;
     int finalWritten = 0;
-    return ctx && EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key, nullptr, encrypt) == 1
-        && EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1
+    return ctx && clkey::sm4EcbInit(ctx.get(), key, encrypt)
         && EVP_CipherUpdate(ctx.get(), out, &written, in, 16) == 1
         && EVP_CipherFinal_ex(ctx.get(), out + written, &finalWritten) == 1
         && written + finalWritten == 16;
@@ -55,23 +54,20 @@ bool sm4Block(bool encrypt, const unsigned char* key, const unsigned char* in, u
 // decrypted under the main key; the PIN block SM4-encrypted under the work key.
 bool directChain(unsigned char encryptedPin[16])
 {
-    PkeyCtxPtr keygen(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
-    EVP_PKEY* generated = nullptr;
-    if (!keygen || EVP_PKEY_keygen_init(keygen.get()) != 1
-        || EVP_PKEY_generate(keygen.get(), &generated) != 1)
+    PkeyPtr key = clkey::sm2GenerateKeyPair();
+    if (!key)
         return false;
-    PkeyPtr key(generated);
 
-    PkeyCtxPtr encryptCtx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    PkeyCtxPtr encryptCtx = clkey::sm2CipherContext(key.get(), true);
     unsigned char sm2Cipher[256];
     std::size_t sm2CipherLen = sizeof sm2Cipher;
-    if (!encryptCtx || EVP_PKEY_encrypt_init(encryptCtx.get()) != 1
+    if (!encryptCtx
         || EVP_PKEY_encrypt(encryptCtx.get(), sm2Cipher, &sm2CipherLen, kMainKey, 16) != 1)
         return false;
-    PkeyCtxPtr decryptCtx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    PkeyCtxPtr decryptCtx = clkey::sm2CipherContext(key.get(), false);
     unsigned char mainKey[256];
     std::size_t mainKeyLen = sizeof mainKey;
-    if (!decryptCtx || EVP_PKEY_decrypt_init(decryptCtx.get()) != 1
+    if (!decryptCtx
         || EVP_PKEY_decrypt(decryptCtx.get(), mainKey, &mainKeyLen, sm2Cipher, sm2CipherLen) != 1
         || mainKeyLen != 16 || std::memcmp(mainKey, kMainKey, 16) != 0)
         return false;

@@ -14,10 +14,14 @@ set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 
-# The symbol-table test runs nm on the aarch64 executable.
-find_program(CMAKE_NM NAMES aarch64-linux-gnu-nm REQUIRED)
-
-find_program(AARCH64_EMULATOR NAMES qemu-aarch64-static qemu-aarch64 REQUIRED)
+# The symbol-table test runs nm on the aarch64 executable. (Checked by hand rather than with
+# find_program's REQUIRED, which needs CMake 3.18.)
+find_program(CMAKE_NM NAMES aarch64-linux-gnu-nm)
+find_program(AARCH64_EMULATOR NAMES qemu-aarch64-static qemu-aarch64)
+if(NOT CMAKE_NM OR NOT AARCH64_EMULATOR)
+    message(FATAL_ERROR "The aarch64 build needs aarch64-linux-gnu-nm (binutils-aarch64-linux-gnu) "
+                        "and qemu-aarch64-static (qemu-user-static); scripts/test-aarch64 installs them")
+endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR "${AARCH64_EMULATOR}")
 
 # pkg-config (which FindOpenSSL asks first) must describe the arm64 libraries, not the host's.

@@ -18,9 +18,15 @@ target_link_libraries(hardening INTERFACE warnings)
 
 if(HARDENING)
     # Executables are position-independent (with CMAKE_POSITION_INDEPENDENT_CODE) only when the
-    # toolchain is known to link them so.
-    include(CheckPIESupported)
-    check_pie_supported()
+    # toolchain is known to link them so. CMake before 3.14 has no such check and compiles them
+    # with -fPIE but links them without -pie, so the flag is given here.
+    include(CheckPIESupported OPTIONAL RESULT_VARIABLE TTT_PIE_CHECK)
+    if(TTT_PIE_CHECK)
+        check_pie_supported()
+    else()
+        target_link_options(hardening INTERFACE
+            $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:-pie>)
+    endif()
 
     target_compile_options(hardening INTERFACE
         -fstack-protector-strong

@@ -13,6 +13,13 @@
 #   PACKAGE_REVISION    the Debian revision after the project's version (1.0-1); packaging/
 #                       changelog.in must start with that version
 
+# The launcher and the desktop entry are written with file(CONFIGURE), new in CMake 3.18.
+if(CMAKE_VERSION VERSION_LESS 3.18)
+    message(STATUS "Packaging: off; the install rules and the Debian package need CMake 3.18, "
+                   "this is ${CMAKE_VERSION}")
+    return()
+endif()
+
 set(PACKAGE_MAINTAINER "Terminal Test Tool Maintainers <terminal-test-tool@example.com>"
     CACHE STRING "Maintainer of the Debian package: Name <address>")
 set(PACKAGE_REVISION 1 CACHE STRING "Debian revision of the package")

@@ -7,7 +7,6 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
-#include <openssl/param_build.h>
 
 #include <memory>
 
@@ -26,10 +25,7 @@ using EcGroupPtr = CryptoPtr<EC_GROUP, EC_GROUP_free>;
 using EcPointPtr = CryptoPtr<EC_POINT, EC_POINT_free>;
 using PkeyPtr = CryptoPtr<EVP_PKEY, EVP_PKEY_free>;
 using PkeyCtxPtr = CryptoPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
-using CipherPtr = CryptoPtr<EVP_CIPHER, EVP_CIPHER_free>;
 using CipherCtxPtr = CryptoPtr<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
-using ParamBldPtr = CryptoPtr<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
-using ParamPtr = CryptoPtr<OSSL_PARAM, OSSL_PARAM_free>;
 using Asn1IntegerPtr = CryptoPtr<ASN1_INTEGER, ASN1_INTEGER_free>;
 using Asn1OctetStringPtr = CryptoPtr<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>;
 

@@ -1,5 +1,5 @@
 // The executable exports the key wrapper's two functions in its dynamic symbol table, and no binary
-// of ours searches a relative directory for libraries.
+// of ours searches a relative directory for libraries or names a library by a path.
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 #include <QtTest>
@@ -20,8 +20,8 @@ class TestExports : public QObject {
 private slots:
     void wrapperFunctionsAreDynamicSymbols_data();
     void wrapperFunctionsAreDynamicSymbols();
-    void librarySearchPathIsAbsolute_data();
-    void librarySearchPathIsAbsolute();
+    void dynamicEntriesHaveNoRelativePath_data();
+    void dynamicEntriesHaveNoRelativePath();
 };
 
 void TestExports::wrapperFunctionsAreDynamicSymbols_data()
@@ -115,21 +115,32 @@ void TestExports::wrapperFunctionsAreDynamicSymbols()
     QVERIFY2(found, qPrintable(signature + " missing from the dynamic symbol table"));
 }
 
-void TestExports::librarySearchPathIsAbsolute_data()
+void TestExports::dynamicEntriesHaveNoRelativePath_data()
 {
     QTest::addColumn<QByteArray>("binary");
-    QTest::newRow("tool") << QByteArray(TOOL_PATH);
-    QTest::newRow("key library") << QByteArray(KEYLIB_PATH);
-    QTest::newRow("simulator") << QByteArray(SIMULATOR_PATH);
-    QTest::newRow("device-check") << QByteArray(DEVICE_CHECK_PATH);
+    QTest::addColumn<QString>("tag");
+    const QList<QPair<const char*, QByteArray>> binaries{
+        {"tool", QByteArray(TOOL_PATH)},
+        {"key library", QByteArray(KEYLIB_PATH)},
+        {"simulator", QByteArray(SIMULATOR_PATH)},
+        {"device-check", QByteArray(DEVICE_CHECK_PATH)},
+    };
+    for (const auto& binary : binaries) {
+        for (const QString tag : {"RUNPATH", "NEEDED"}) {
+            QTest::addRow("%s %s", binary.first, qPrintable(tag)) << binary.second << tag;
+        }
+    }
 }
 
-// An empty RPATH or RUNPATH entry means the working directory to the loader, and a relative one a
-// directory below it: either lets a library planted where the tool is started run in it.
+// RUNPATH (or RPATH): an empty entry means the working directory to the loader, and a relative one
+// a directory below it: either lets a library planted where the tool is started run in it.
 // $ORIGIN, the binary's own directory, is absolute.
-void TestExports::librarySearchPathIsAbsolute()
+// NEEDED: a name with a '/' is opened as that path, relative to the working directory unless it
+// starts with one, and not searched for at all; every entry must be a bare name.
+void TestExports::dynamicEntriesHaveNoRelativePath()
 {
     QFETCH(QByteArray, binary);
+    QFETCH(QString, tag);
     char readelfPath[] = READELF_PATH, dynamic[] = "--dynamic", wide[] = "--wide";
     char* const argv[] = {readelfPath, dynamic, wide, binary.data(), nullptr};
     const ProgramRun readelf = runProgram(argv);
@@ -139,18 +150,31 @@ void TestExports::librarySearchPathIsAbsolute()
     QVERIFY2(output.contains("Dynamic section at offset"),
              qPrintable("no dynamic section:\n" + output));
 
-    // "... (RUNPATH)  Library runpath: [a:b]"
-    const QRegularExpression pathLine(R"(\((?:RPATH|RUNPATH)\)\s+Library r(?:un)?path: \[(.*)\]$)",
-                                      QRegularExpression::MultilineOption);
+    // "... (RUNPATH)  Library runpath: [a:b]", "... (NEEDED)  Shared library: [libc.so.6]"
+    const bool needed = tag == "NEEDED";
+    const QRegularExpression entryLine(
+        needed ? R"(\(NEEDED\)\s+Shared library: \[(.*)\]$)"
+               : R"(\((?:RPATH|RUNPATH)\)\s+Library r(?:un)?path: \[(.*)\]$)",
+        QRegularExpression::MultilineOption);
     const QRegularExpression absoluteEntry(R"(^(/|\$ORIGIN(/|$)|\$\{ORIGIN\}(/|$)))");
-    QRegularExpressionMatchIterator lines = pathLine.globalMatch(output);
+    QRegularExpressionMatchIterator lines = entryLine.globalMatch(output);
+    int count = 0;
     while (lines.hasNext()) {
-        const QString path = lines.next().captured(1);
-        for (const QString& entry : path.split(':')) {
+        const QString value = lines.next().captured(1);
+        ++count;
+        if (needed) {
+            QVERIFY2(!value.contains('/'), qPrintable(QString("NEEDED entry \"%1\"").arg(value)));
+            continue;
+        }
+        for (const QString& entry : value.split(':')) {
             QVERIFY2(absoluteEntry.match(entry).hasMatch(),
-                     qPrintable(QString("entry \"%1\" in [%2]").arg(entry, path)));
+                     qPrintable(QString("entry \"%1\" in [%2]").arg(entry, value)));
         }
     }
+    // Each binary links at least the C library, so a NEEDED line that no longer matches the
+    // pattern fails here rather than passing unchecked.
+    if (needed)
+        QVERIFY2(count > 0, qPrintable("no NEEDED entry read:\n" + output));
 }
 
 QTEST_MAIN(TestExports)
