@@ -1,10 +1,6 @@
 #include "app/mainwindow.h"
 
-#include "panels/commonwidget.h"
-#include "panels/comunicationwidget.h"
-#include "panels/filemanagerwidget.h"
 #include "panels/pinpadwidget.h"
-#include "panels/signwidget.h"
 #include "util/debugendl.h"
 #include "util/libraryidentity.h"
 #include "util/visibletext.h"
@@ -28,11 +24,11 @@ MainWindow::MainWindow(QWidget* parent)
 {
     m_tabWidget = new QTabWidget();
 
-    m_commonWidget = new CommonWidget();
-    m_comunicationWidget = new ComunicationWidget();
-    m_fileManagerWidget = new FileManagerWidget();
+    m_commonWidget = std::make_unique<CommonWidget>();
+    m_comunicationWidget = std::make_unique<ComunicationWidget>();
+    m_fileManagerWidget = std::make_unique<FileManagerWidget>();
     m_pinPadWidget = new PinPadWidget();
-    m_signWidget = new SignWidget();
+    m_signWidget = std::make_unique<SignWidget>();
 
     m_tabWidget->addTab(m_pinPadWidget, QStringLiteral("密码键盘"));
 
@@ -56,31 +52,21 @@ MainWindow::MainWindow(QWidget* parent)
     loadLibrary(QStringLiteral("./quorvel/libClientScreen.so"));
 }
 
-MainWindow::~MainWindow()
-{
-    // The hidden panels and the library object have no parent; they go with the window. Deleting
-    // the library object leaves the device library loaded until the process ends.
-    delete m_commonWidget;
-    delete m_comunicationWidget;
-    delete m_fileManagerWidget;
-    delete m_signWidget;
-    delete m_library;
-}
-
 void MainWindow::initAction()
 {
-    connect(m_commonWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
-    connect(m_comunicationWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
-    connect(m_fileManagerWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
+    connect(m_commonWidget.get(), SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
+    connect(m_comunicationWidget.get(), SIGNAL(onMessage(QString)), this,
+            SLOT(onRecvResult(QString)));
+    connect(m_fileManagerWidget.get(), SIGNAL(onMessage(QString)), this,
+            SLOT(onRecvResult(QString)));
     connect(m_pinPadWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
-    connect(m_signWidget, SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
+    connect(m_signWidget.get(), SIGNAL(onMessage(QString)), this, SLOT(onRecvResult(QString)));
 }
 
 int MainWindow::loadLibrary(QString path)
 {
     qDebug() << "MainWindow::loadLibrary" << path << debugEndl;
-    delete m_library;
-    m_library = new QLibrary(path);
+    m_library = std::make_unique<QLibrary>(path);
     // Only a regular file is handed to the loader: a FIFO would block the window in open(), and
     // a directory or device file is no library. A missing file is left to the loader's own text.
     struct stat status;
@@ -100,7 +86,7 @@ int MainWindow::loadLibrary(QString path)
     }
     // The file that answers, so that a simulated or swapped library is never taken for the device.
     onRecvResult(QStringLiteral("设备库已加载: ") + identityText(identifyLibrary(*m_library)));
-    m_pinPadWidget->loadLibrary(m_library);
+    m_pinPadWidget->loadLibrary(m_library.get());
     return 0;
 }
 
@@ -109,8 +95,7 @@ int MainWindow::freeLibrary()
     m_pinPadWidget->unbindLibrary();
     if (m_library && m_library->isLoaded())
         m_library->unload();
-    delete m_library;
-    m_library = nullptr;
+    m_library.reset();
     return 0;
 }
 

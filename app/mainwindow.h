@@ -3,29 +3,32 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "panels/commonwidget.h"
+#include "panels/comunicationwidget.h"
+#include "panels/filemanagerwidget.h"
+#include "panels/signwidget.h"
+
 #include <QDialog>
+#include <QLibrary>
 #include <QString>
 
-class CommonWidget;
-class ComunicationWidget;
-class FileManagerWidget;
+#include <memory>
+
 class PinPadWidget;
 class QKeyEvent;
-class QLibrary;
 class QTabWidget;
 class QTextEdit;
-class SignWidget;
 
 class MainWindow : public QDialog {
     Q_OBJECT
 public:
     explicit MainWindow(QWidget* parent = nullptr);
-    ~MainWindow() override;
 
     void initAction();
     // Loads the device library at path and binds the PIN pad panel: 0 when it loaded, else -1.
     int loadLibrary(QString path);
-    // Unbinds the PIN pad panel and releases the library object: 0.
+    // Unbinds the PIN pad panel, unloads the library if it is loaded and releases the library
+    // object: 0.
     int freeLibrary();
 
 public slots:
@@ -38,14 +41,17 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // The tab widget, the PIN pad panel and the log pane belong to the window through the layout.
     QTabWidget* m_tabWidget;
-    CommonWidget* m_commonWidget;
-    FileManagerWidget* m_fileManagerWidget;
     PinPadWidget* m_pinPadWidget;
-    ComunicationWidget* m_comunicationWidget;
-    SignWidget* m_signWidget;
     QTextEdit* m_logEdit;
-    QLibrary* m_library = nullptr;
+    // The panels without a tab have no parent and belong to the window here. The library object
+    // goes with the window without unloading the library: the process keeps it until it ends.
+    std::unique_ptr<CommonWidget> m_commonWidget;
+    std::unique_ptr<FileManagerWidget> m_fileManagerWidget;
+    std::unique_ptr<ComunicationWidget> m_comunicationWidget;
+    std::unique_ptr<SignWidget> m_signWidget;
+    std::unique_ptr<QLibrary> m_library;
 };
 
 #endif

@@ -6,7 +6,7 @@
 // Debug lines of the panel go to standard error, as in the tool; scripts/bench sends them to a
 // file.
 #include "benchtable.h"
-#include "keylib/opensslcompat.h"
+#include "opensslcompat.h"
 #include "panels/pinpadwidget.h"
 
 #include <QApplication>

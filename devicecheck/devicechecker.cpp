@@ -1,9 +1,9 @@
 #include "devicecheck/devicechecker.h"
 
+#include "device/devicecalls.h"
 #include "devicecheck/devicereply.h"
 #include "devicecheck/pinblockreader.h"
-#include "panels/keydownload.h"
-#include "panels/keywrapper.h"
+#include "keydownload/keydownload.h"
 #include "util/libraryidentity.h"
 #include "util/visibletext.h"
 
@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
 
 #include <sys/stat.h>
 
@@ -23,23 +22,13 @@ constexpr quint32 bit(int function)
     return 1u << function;
 }
 
-// The sizes the tool passes, and the one it tries on purpose to see the size honoured.
-constexpr int kKeyPairSize = 256;
+// A key pair buffer smaller than the tool's, tried on purpose to see the size honoured.
 constexpr int kSmallKeyPairSize = 64;
-constexpr int kPinOutSize = 255;
-// PN_ReadDeviceSN is told no size; its text and NUL must fit 255 bytes.
-constexpr int kSerialSize = 255;
-// InputPassword's arguments as the tool passes them: seconds to wait, longest PIN.
-constexpr int kPinTimeout = 120;
-constexpr int kPinMaxLength = 6;
-constexpr int kSerialPort = 0;
-constexpr int kSerialBaud = 9600;
 
 // The key library's SM2 ciphertext is C1 (65 bytes) || C3 (32 bytes) || C2. Flipping a bit there
 // changes the ciphertext whatever the order, so a device must refuse it either way.
 constexpr int kC3Offset = 65;
 constexpr int kC3Size = 32;
-constexpr int kKeyLibraryBuffer = 4096;
 constexpr int kKeySize = 16;
 constexpr int kPinBlockSize = 16;
 constexpr int kCheckValueSize = 3;
@@ -47,30 +36,27 @@ constexpr int kCheckValueSize = 3;
 const char kSimulatorPinVariable[] = "QUORVEL_SIM_PIN";
 const char kTestSerials[2][16] = {"DEVICE-CHECK-1", "DEVICE-CHECK-2"};
 
-// One call of the key wrapper, as the tool makes it; the output, or empty with the reason.
-QByteArray keyLibrary(QByteArray key, QByteArray data, int algorithm, int decrypt, int maxLength,
-                      QString* problem)
+// One call of the key library, as the tool makes it; the output, or empty with the reason.
+QByteArray keyLibrary(const QByteArray& key, const QByteArray& data, int algorithm, bool decrypt,
+                      int maxLength, QString* problem)
 {
-    std::vector<char> out(kKeyLibraryBuffer, '\0');
-    int length = 0;
-    try {
-        length = pinpadEnAndDec(key.data(), key.size(), data.data(), data.size(), out.data(),
-                                algorithm, decrypt);
-    } catch (const std::exception& error) {
-        *problem = QStringLiteral("the key library threw: ") + QString::fromLocal8Bit(error.what());
-        return QByteArray();
-    } catch (...) {
-        *problem = QStringLiteral("the key library threw");
-        return QByteArray();
-    }
-    if (length <= 0 || length > maxLength) {
+    const KeyLibraryResult call = callKeyLibrary(key, data, algorithm, decrypt, maxLength);
+    switch (call.outcome) {
+    case KeyLibraryOutcome::Done:
+        return call.bytes;
+    case KeyLibraryOutcome::Threw:
+        *problem = call.thrown.isNull() ? QStringLiteral("the key library threw")
+                                        : QStringLiteral("the key library threw: ") + call.thrown;
+        break;
+    case KeyLibraryOutcome::Failed:
+    case KeyLibraryOutcome::TooLong:
         *problem = QStringLiteral("the key library answered %1 (%2 under algorithm %3)")
-                       .arg(length)
+                       .arg(call.length)
                        .arg(decrypt ? QStringLiteral("decrypting") : QStringLiteral("encrypting"))
                        .arg(algorithm);
-        return QByteArray();
+        break;
     }
-    return QByteArray(out.data(), length);
+    return QByteArray();
 }
 
 // The first 3 bytes of the key's SM4 encryption of 16 zero bytes, in hex: names a key in the
@@ -79,7 +65,7 @@ QString checkValue(const QByteArray& key)
 {
     QString problem;
     const QByteArray cipher =
-        keyLibrary(key, QByteArray(kKeySize, '\0'), kSm4, 0, kKeySize, &problem);
+        keyLibrary(key, QByteArray(kKeySize, '\0'), kSm4, false, kKeySize, &problem);
     return QString::fromLatin1(cipher.left(kCheckValueSize).toHex().toUpper());
 }
 
@@ -376,7 +362,7 @@ QByteArray DeviceChecker::mainKeyCipher(bool tampered, QString* problem)
 {
     if (m_publicKey.isEmpty())
         return QByteArray();
-    QByteArray cipher = keyLibrary(m_publicKey, m_mainKey, kSm2, 0, kMaxMainKeyCipher, problem);
+    QByteArray cipher = keyLibrary(m_publicKey, m_mainKey, kSm2, false, kMaxMainKeyCipher, problem);
     if (!cipher.isEmpty() && cipher.size() < kC3Offset + kC3Size) {
         *problem =
             QStringLiteral("the key library's SM2 ciphertext has %1 bytes, too few for C1‖C3")
@@ -452,7 +438,7 @@ DeviceChecker::Verdict DeviceChecker::checkWorkKey()
         return {CheckStatus::Skip, QStringLiteral("needs the main key, which was not accepted")};
     QString problem;
     const QByteArray cipher =
-        keyLibrary(m_mainKey, m_workKey, kSm4, 0, kMaxWorkKeyCipher, &problem);
+        keyLibrary(m_mainKey, m_workKey, kSm4, false, kMaxWorkKeyCipher, &problem);
     if (cipher.isEmpty())
         return {CheckStatus::Fail, problem};
     const QByteArray text = toSplitNibble(cipher);
@@ -496,7 +482,7 @@ DeviceChecker::Verdict DeviceChecker::checkPinBlock()
                       .arg(text.size())
                       .arg(2 * kPinBlockSize);
     else if ((problem = splitNibbleProblem(text)).isEmpty())
-        block = keyLibrary(m_workKey, fromSplitNibble(text), kSm4, 1, kPinBlockSize, &problem);
+        block = keyLibrary(m_workKey, fromSplitNibble(text), kSm4, true, kPinBlockSize, &problem);
     if (!problem.isEmpty())
         return {CheckStatus::Fail, problem, call.milliseconds};
 
@@ -530,7 +516,7 @@ DeviceChecker::Verdict DeviceChecker::checkPinBounds()
 
 CallResult DeviceChecker::readSerial(QByteArray* serial, QString* problem)
 {
-    const CallResult call = m_process.call(kReadDeviceSN, {kSerialPort, kSerialBaud}, kSerialSize);
+    const CallResult call = m_process.call(kReadDeviceSN, {kDevicePort, kDeviceBaud}, kSerialSize);
     serial->clear();
     problem->clear();
     if (!call.returned)
@@ -582,7 +568,7 @@ DeviceChecker::Verdict DeviceChecker::checkSerialWrite()
     // Writes sn and reads it back. The call that did not complete, if one did not.
     auto writeAndReadBack = [&](const QByteArray& sn, const QString& stage) {
         const CallResult written =
-            m_process.call(kWriteDeviceSN, {kSerialPort, kSerialBaud}, -1, sn);
+            m_process.call(kWriteDeviceSN, {kDevicePort, kDeviceBaud}, -1, sn);
         if (!written.returned)
             return written;
         milliseconds += written.milliseconds;

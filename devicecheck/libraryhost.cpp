@@ -1,5 +1,6 @@
 #include "devicecheck/libraryhost.h"
 
+#include "device/devicecalls.h"
 #include "device/devicefunctions.h"
 #include "devicecheck/hostprotocol.h"
 #include "util/libraryidentity.h"
@@ -173,11 +174,13 @@ int32_t call(void* handle, const HostRequest& request)
     case kSetPwWkey:
         return reinterpret_cast<SetPwWkeyFunc>(function)(request.text, request.textLength);
     case kInputPassword:
-        return reinterpret_cast<InputPasswordFunc>(function)(n[0], "", "", "", n[1], n[2], buffer);
+        return reinterpret_cast<InputPasswordFunc>(function)(n[0], kPinText, kPinText, kPinText,
+                                                             n[1], n[2], buffer);
     case kReadDeviceSN:
-        return reinterpret_cast<ReadDeviceSNFunc>(function)(n[0], "", n[1], buffer);
+        return reinterpret_cast<ReadDeviceSNFunc>(function)(n[0], kDeviceParameter, n[1], buffer);
     default:
-        return reinterpret_cast<WriteDeviceSNFunc>(function)(n[0], "", n[1], request.text);
+        return reinterpret_cast<WriteDeviceSNFunc>(function)(n[0], kDeviceParameter, n[1],
+                                                             request.text);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "panels/commonwidget.h"
 
+#include "device/devicecalls.h"
 #include "util/debugendl.h"
 #include "util/devicetext.h"
 
@@ -82,10 +83,10 @@ void CommonWidget::onReadDeviceSN()
         emit onMessage(unboundLine(QString::fromUtf8(kReadTag)));
         return;
     }
-    char serial[256];
-    std::memset(serial, 0, 255);
-    callDevice([&] { return m_readDeviceSN(0, "", 9600, serial); });
-    const QString text = deviceText(serial, 255);
+    char serial[kSerialSize + 1];
+    std::memset(serial, 0, kSerialSize);
+    callDevice([&] { return m_readDeviceSN(kDevicePort, kDeviceParameter, kDeviceBaud, serial); });
+    const QString text = deviceText(serial, kSerialSize);
     qDebug() << "readIdAction device id:" << text << debugEndl;
     emit onMessage(QString::fromUtf8(kReadTag) + text);
 }
@@ -96,7 +97,8 @@ void CommonWidget::onWtriteDeviceSN()
         emit onMessage(unboundLine(QString::fromUtf8(kWriteTag)));
         return;
     }
-    const int code = callDevice([&] { return m_writeDeviceSN(0, "", 9600, kSerialNumber); });
+    const int code = callDevice(
+        [&] { return m_writeDeviceSN(kDevicePort, kDeviceParameter, kDeviceBaud, kSerialNumber); });
     qDebug() << "writeIdAction:" << code << debugEndl;
     emit onMessage(QString::fromUtf8(kWriteTag) + QString::number(code));
 }

@@ -1,8 +1,8 @@
 #include "panels/pinpadwidget.h"
 
-#include "panels/keydownload.h"
-#include "panels/keywrapper.h"
-#include "panels/testkeys.h"
+#include "device/devicecalls.h"
+#include "keydownload/keydownload.h"
+#include "keydownload/testkeys.h"
 #include "util/debugendl.h"
 #include "util/devicetext.h"
 #include "util/utils.h"
@@ -14,7 +14,6 @@
 #include <QPushButton>
 
 #include <cstring>
-#include <exception>
 #include <memory>
 
 namespace {
@@ -107,9 +106,9 @@ void PinPadWidget::onPairKeyClick()
         emit onMessage(unboundLine(QString::fromUtf8(kPairKeyTag)));
         return;
     }
-    char keyPair[256];
+    char keyPair[kKeyPairSize];
     std::memset(keyPair, 0, sizeof keyPair);
-    const int code = callDevice([&] { return m_generateKeyFromPw(256, keyPair); });
+    const int code = callDevice([&] { return m_generateKeyFromPw(kKeyPairSize, keyPair); });
     const QString text = deviceText(keyPair, sizeof keyPair);
     // Escaped as in the log pane: raw device bytes would reach the terminal the debug output goes
     // to.
@@ -131,9 +130,7 @@ void PinPadWidget::onMainKeyClick()
     const std::unique_ptr<char[]> publicKey(new char[n / 2]);
     Utils::hexStringDec30(publicText.constData(), n, publicKey.get());
 
-    char cipher[kMainKeyTextSize];
     unsigned char hex[1024];
-    std::memset(cipher, 0, sizeof cipher);
     std::memset(hex, 0, sizeof hex);
     // The hex of at most 511 bytes keeps a NUL in the buffer, whatever the field was given.
     const int hexBytes = qMin(n / 2, static_cast<int>(sizeof hex - 1) / 2);
@@ -141,16 +138,16 @@ void PinPadWidget::onMainKeyClick()
     qDebug().noquote() << "sm2 public key:" << QString::fromLatin1(reinterpret_cast<char*>(hex));
 
     const KeyCipher encrypted =
-        encryptKey(publicKey.get(), n / 2, kTestMainKey, cipher, kSm2, kMaxMainKeyCipher);
+        encryptKey(QByteArray(publicKey.get(), n / 2), kTestMainKey, kSm2, kMaxMainKeyCipher);
     if (!encrypted.refusal.isNull()) {
         emit onMessage(QString::fromUtf8(kMainKeyTag) + encrypted.refusal);
         return;
     }
-    const int length = encrypted.length;
+    const int length = encrypted.cipher.size();
 
     char nibble[kMainKeyTextSize];
     std::memset(nibble, 0, sizeof nibble);
-    Utils::hexStringAdd30(cipher, length, nibble);
+    Utils::hexStringAdd30(encrypted.cipher.constData(), length, nibble);
     const QString nibbleText = deviceText(nibble, sizeof nibble);
     qDebug().noquote() << length << nibbleText << debugEndl;
 
@@ -164,21 +161,17 @@ void PinPadWidget::onWorkKeyClick()
         emit onMessage(unboundLine(QString::fromUtf8(kWorkKeyTag)));
         return;
     }
-    char cipher[kWorkKeyTextSize];
-    std::memset(cipher, 0, sizeof cipher - 1);
-    char mainKey[sizeof kTestMainKey];
-    std::memcpy(mainKey, kTestMainKey, sizeof mainKey);
-    const KeyCipher encrypted =
-        encryptKey(mainKey, sizeof mainKey, kTestWorkKey, cipher, kSm4, kMaxWorkKeyCipher);
+    const KeyCipher encrypted = encryptKey(QByteArray(kTestMainKey, sizeof kTestMainKey),
+                                           kTestWorkKey, kSm4, kMaxWorkKeyCipher);
     if (!encrypted.refusal.isNull()) {
         emit onMessage(QString::fromUtf8(kWorkKeyTag) + encrypted.refusal);
         return;
     }
-    const int length = encrypted.length;
+    const int length = encrypted.cipher.size();
 
     char nibble[kWorkKeyTextSize];
     std::memset(nibble, 0, sizeof nibble - 1);
-    Utils::hexStringAdd30(cipher, length, nibble);
+    Utils::hexStringAdd30(encrypted.cipher.constData(), length, nibble);
     const QString nibbleText = deviceText(nibble, sizeof nibble - 1);
     qDebug().noquote() << length << nibbleText << debugEndl;
 
@@ -192,32 +185,37 @@ void PinPadWidget::onInputPinClick()
         emit onMessage(unboundLine(QString::fromUtf8(kInputPinTag)));
         return;
     }
-    char pin[256];
-    std::memset(pin, 0, 255);
-    const int code = callDevice([&] { return m_inputPassword(120, "", "", "", 6, 255, pin); });
-    emit onMessage(resultLine(kInputPinTag, code, deviceText(pin, 255)));
+    char pin[kPinOutSize + 1];
+    std::memset(pin, 0, kPinOutSize);
+    const int code = callDevice([&] {
+        return m_inputPassword(kPinTimeout, kPinText, kPinText, kPinText, kPinMaxLength,
+                               kPinOutSize, pin);
+    });
+    emit onMessage(resultLine(kInputPinTag, code, deviceText(pin, kPinOutSize)));
 }
 
-PinPadWidget::KeyCipher PinPadWidget::encryptKey(char* key, int keyLength, const char* data,
-                                                 char* cipher, int algorithm, int maxLength)
+PinPadWidget::KeyCipher PinPadWidget::encryptKey(const QByteArray& key, const char (&data)[16],
+                                                 int algorithm, int maxLength)
 {
-    char plain[sizeof kTestMainKey];
-    std::memcpy(plain, data, sizeof plain);
+    const KeyLibraryResult call =
+        callKeyLibrary(key, QByteArray(data, sizeof data), algorithm, false, maxLength);
     KeyCipher result;
-    try {
-        result.length = pinpadEnAndDec(key, keyLength, plain, sizeof plain, cipher, algorithm, 0);
-    } catch (const std::exception& error) {
-        result.refusal = QStringLiteral("密钥库出错: ") + QString::fromLocal8Bit(error.what());
-        return result;
-    } catch (...) {
-        result.refusal = QStringLiteral("密钥库出错");
-        return result;
-    }
     // Nothing is sent after a failure: a device handed an empty text and a negative length might
     // answer success.
-    if (result.length <= 0)
-        result.refusal = QStringLiteral("密钥加密失败(L=%1)").arg(result.length);
-    else if (result.length > maxLength)
-        result.refusal = QStringLiteral("加密后的密钥过长(L=%1)").arg(result.length);
+    switch (call.outcome) {
+    case KeyLibraryOutcome::Done:
+        result.cipher = call.bytes;
+        break;
+    case KeyLibraryOutcome::Threw:
+        result.refusal = call.thrown.isNull() ? QStringLiteral("密钥库出错")
+                                              : QStringLiteral("密钥库出错: ") + call.thrown;
+        break;
+    case KeyLibraryOutcome::Failed:
+        result.refusal = QStringLiteral("密钥加密失败(L=%1)").arg(call.length);
+        break;
+    case KeyLibraryOutcome::TooLong:
+        result.refusal = QStringLiteral("加密后的密钥过长(L=%1)").arg(call.length);
+        break;
+    }
     return result;
 }

@@ -26,17 +26,17 @@ public slots:
     void onInputPinClick();
 
 private:
-    // What encrypting a test key gave: the ciphertext's length, or the words that follow the
-    // handler's tag when nothing may be sent.
+    // What encrypting a test key gave: the ciphertext, or the words that follow the handler's tag
+    // when nothing may be sent.
     struct KeyCipher {
-        int length = 0;
+        QByteArray cipher;
         QString refusal; // null when the ciphertext may be sent
     };
 
-    // Encrypts a test key through the key wrapper into cipher. Refuses it when the key library
+    // Encrypts a test key under key through the key library. Refuses it when the key library
     // throws, fails (L <= 0) or reports more bytes than maxLength (the split-nibble text of
     // maxLength bytes still fits its buffer with a NUL).
-    KeyCipher encryptKey(char* key, int keyLength, const char* data, char* cipher, int algorithm,
+    KeyCipher encryptKey(const QByteArray& key, const char (&data)[16], int algorithm,
                          int maxLength);
 
     GenerateKeyFromPwFunc m_generateKeyFromPw = nullptr;

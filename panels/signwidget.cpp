@@ -1,5 +1,6 @@
 #include "panels/signwidget.h"
 
+#include "device/devicecalls.h"
 #include "util/debugendl.h"
 
 #include <QDebug>
@@ -114,7 +115,10 @@ void SignWidget::onShowPDf()
         return;
     }
     const QByteArray pathBytes = path.toUtf8();
-    callDevice([&] { return m_showPdf(0, "", 9600, timeoutValue, pathBytes.constData()); });
+    callDevice([&] {
+        return m_showPdf(kDevicePort, kDeviceParameter, kDeviceBaud, timeoutValue,
+                         pathBytes.constData());
+    });
 }
 
 void SignWidget::onConfirmPdf()
@@ -131,8 +135,10 @@ void SignWidget::onConfirmPdf()
     char confirm[256];
     std::memset(confirm, 0, sizeof confirm);
     const QByteArray pathBytes = path.toUtf8();
-    callDevice(
-        [&] { return m_confirmPdf(0, "", 9600, timeoutValue, pathBytes.constData(), confirm); });
+    callDevice([&] {
+        return m_confirmPdf(kDevicePort, kDeviceParameter, kDeviceBaud, timeoutValue,
+                            pathBytes.constData(), confirm);
+    });
 }
 
 // Signing is offered on the panel but not carried out: the device's signing functions are bound

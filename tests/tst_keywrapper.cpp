@@ -1,6 +1,6 @@
 // The key wrapper against the scripted key library.
 #include "fakekeylib.h"
-#include "panels/keywrapper.h"
+#include "keydownload/keywrapper.h"
 
 #include <QtTest>
 

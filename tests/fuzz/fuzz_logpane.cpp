@@ -12,9 +12,9 @@
 #include "fuzzinput.h"
 
 #include "app/mainwindow.h"
+#include "fakedevice.h"
+#include "panelinspect.h"
 #include "panels/pinpadwidget.h"
-#include "tests/support/fakedevice.h"
-#include "tests/support/panelinspect.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>

@@ -10,7 +10,7 @@
 // Otherwise (and after print) it is a fake that never decrypts anything: a fresh point as its
 // public key, only the first SetPwMkey and an empty text refused, any work key accepted, and the
 // PIN block encrypted under the tool's fixed test work key.
-#include "panels/testkeys.h"
+#include "keydownload/testkeys.h"
 
 #include <dlfcn.h>
 #include <openssl/bn.h>

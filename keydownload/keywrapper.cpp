@@ -1,4 +1,4 @@
-#include "panels/keywrapper.h"
+#include "keydownload/keywrapper.h"
 
 #include "clkey.h"
 
