@@ -294,18 +294,15 @@ int main(int argc, char* argv[])
                       median(values(build.samples[Floor], startup)), 1.05);
         // CPU time is far less disturbed by other work on the machine: it tells, on a busy one,
         // what the times above would be on a quiet one. It has no goal of its own.
-        std::snprintf(measure, sizeof measure,
-                      "start-up, %s: CPU time to window shown, ms (median of %d), against the bare "
-                      "dialog",
-                      build.label.c_str(), runs);
-        printPlainRatioRow(measure, median(values(build.samples[Tool], startupCpu)),
-                           median(values(build.samples[Reference], startupCpu)));
-        std::snprintf(measure, sizeof measure,
-                      "start-up, %s: CPU time to window shown, ms (median of %d), against the "
-                      "floor",
-                      build.label.c_str(), runs);
-        printPlainRatioRow(measure, median(values(build.samples[Tool], startupCpu)),
-                           median(values(build.samples[Floor], startupCpu)));
+        const std::pair<int, const char*> cpuReferences[] = {{Reference, "the bare dialog"},
+                                                             {Floor, "the floor"}};
+        for (const auto& reference : cpuReferences) {
+            std::snprintf(measure, sizeof measure,
+                          "start-up, %s: CPU time to window shown, ms (median of %d), against %s",
+                          build.label.c_str(), runs, reference.second);
+            printPlainRatioRow(measure, median(values(build.samples[Tool], startupCpu)),
+                               median(values(build.samples[reference.first], startupCpu)));
+        }
     }
     const Build& first = builds.front();
     std::snprintf(measure, sizeof measure, "peak resident memory (VmHWM), %s, MiB (median of %d)",

@@ -65,7 +65,7 @@ std::string timeIdentity(const QLibrary& library)
     times += timed("identity", [&] { identity = identifyLibrary(library); });
     times += timed("hash_again", [&] { again = descriptorSha256(fd); });
     close(fd);
-    if (!identity.confirmed || first != identity.sha256 || again != identity.sha256) {
+    if (!identity.confirmed() || first != identity.sha256 || again != identity.sha256) {
         std::fprintf(stderr,
                      "the device library's identity is not confirmed, or its hash "
                      "differs\n");

@@ -53,8 +53,8 @@ QString CheckReport::identityLine(const LibraryIdentity& identity)
     QString text = QStringLiteral("library: ")
         + (identity.path.isEmpty() ? QStringLiteral("(path unknown)") : visibleText(identity.path))
         + QStringLiteral(" sha256=")
-        + (identity.confirmed ? identity.sha256 : QStringLiteral("unconfirmed"));
-    if (identity.confirmed && identity.simulator)
+        + (identity.confirmed() ? identity.sha256 : QStringLiteral("unconfirmed"));
+    if (identity.simulator)
         text += QStringLiteral(" (模拟设备)");
     return text;
 }
@@ -93,9 +93,9 @@ QString CheckReport::summaryLine() const
 QJsonObject CheckReport::toJson(const QString& toolVersion) const
 {
     QJsonObject library{{"path", m_library.path},
-                        {"sha256", m_library.confirmed ? m_library.sha256 : QString()},
-                        {"identityConfirmed", m_library.confirmed},
-                        {"simulator", m_library.confirmed && m_library.simulator}};
+                        {"sha256", m_library.sha256},
+                        {"identityConfirmed", m_library.confirmed()},
+                        {"simulator", m_library.simulator}};
     if (!m_loadFailure.isEmpty())
         library.insert("loadFailure", m_loadFailure);
     if (!m_libraryOutput.isEmpty())

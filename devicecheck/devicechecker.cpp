@@ -196,10 +196,9 @@ bool DeviceChecker::load()
         identifyMapping(m_process.pid(), m_load.dynamicAddress, m_load.simulatorMark);
     // The mapped file must be the one asked for: a library that pointed its answer at another
     // object in its process gets no identity.
-    if (identity.confirmed
+    if (identity.confirmed()
         && (identity.device != static_cast<quint64>(file.st_dev)
             || identity.inode != static_cast<quint64>(file.st_ino))) {
-        identity.confirmed = false;
         identity.sha256.clear();
         identity.simulator = false;
     }

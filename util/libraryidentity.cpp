@@ -131,7 +131,6 @@ bool confirmFile(const QByteArray& path, const MapsEntry& entry, LibraryIdentity
     }
     identity->device = status.st_dev;
     identity->inode = status.st_ino;
-    identity->confirmed = true;
     return true;
 }
 }
@@ -150,7 +149,7 @@ LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark
     if (!confirmFile(decoded, entry, &identity) && decoded != entry.path
         && confirmFile(entry.path, entry, &identity))
         identity.path = QFile::decodeName(entry.path);
-    identity.simulator = identity.confirmed && simulatorMark;
+    identity.simulator = identity.confirmed() && simulatorMark;
     return identity;
 }
 
@@ -185,7 +184,7 @@ QString identityText(const LibraryIdentity& identity)
 {
     QString text =
         identity.path.isEmpty() ? QStringLiteral("(路径未知)") : visibleText(identity.path);
-    if (!identity.confirmed)
+    if (!identity.confirmed())
         return text + QStringLiteral(" sha256=(无法确认)");
     text += QStringLiteral(" sha256=") + identity.sha256;
     if (identity.simulator)

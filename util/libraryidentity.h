@@ -11,14 +11,16 @@
 class QLibrary;
 
 struct LibraryIdentity {
-    QString path;   // the mapped file's absolute path as the kernel names it in /proc/PID/maps,
-                    // its octal escapes (\012 for a newline) decoded; empty when unknown
-    QString sha256; // 64 lowercase hex digits; empty unless confirmed
-    bool confirmed = false; // the hashed file is the mapped one: opened, its device and inode equal
-                            // the maps entry's, and that same open descriptor hashed
-    bool simulator = false; // the simulator's mark; only ever true with confirmed
+    QString path; // the mapped file's absolute path as the kernel names it in /proc/PID/maps,
+                  // its octal escapes (\012 for a newline) decoded; empty when unknown
+    // 64 lowercase hex digits, set only when the hashed file is the mapped one: opened, its device
+    // and inode equal the maps entry's, and that same open descriptor hashed; empty otherwise.
+    QString sha256;
+    bool simulator = false; // the simulator's mark; only ever true with a confirmed identity
     quint64 device = 0;     // st_dev and st_ino of the confirmed file, for callers that compare
     quint64 inode = 0;      // it with a file they opened themselves
+
+    bool confirmed() const { return !sha256.isEmpty(); }
 };
 
 // The symbol by which the simulator marks itself; no device library is expected to export it.
