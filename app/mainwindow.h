@@ -7,6 +7,7 @@
 #include "panels/comunicationwidget.h"
 #include "panels/filemanagerwidget.h"
 #include "panels/signwidget.h"
+#include "util/identitytask.h"
 
 #include <QDialog>
 #include <QLibrary>
@@ -41,6 +42,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void appendResultLine(const QString& result);
+
     // The tab widget, the PIN pad panel and the log pane belong to the window through the layout.
     QTabWidget* m_tabWidget;
     PinPadWidget* m_pinPadWidget;
@@ -52,6 +55,9 @@ private:
     std::unique_ptr<ComunicationWidget> m_comunicationWidget;
     std::unique_ptr<SignWidget> m_signWidget;
     std::unique_ptr<QLibrary> m_library;
+    // Takes the loaded library's identity for the log's first line; waited for when the window
+    // goes.
+    std::unique_ptr<IdentityTask> m_identityTask;
 };
 
 #endif

@@ -499,6 +499,7 @@ void TestHostile::deviceLibraryFile()
     }
 
     MainWindow window;
+    QCOMPARE(firstLogLine(&window), line);
     QCOMPARE(window.findChild<QTextEdit*>()->toPlainText(), line + QStringLiteral("\n"));
     auto* panel = window.findChild<PinPadWidget*>();
     if (line.startsWith(QStringLiteral("设备库已加载"))) {

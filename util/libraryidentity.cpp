@@ -153,30 +153,55 @@ LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark
     return identity;
 }
 
-LibraryIdentity identifyLibrary(const QLibrary& library)
+LoadedLibrary holdLoadedLibrary(const QString& fileName)
 {
     // The loader hands back the object it already holds under this name; its link map leads to
     // the mapped file and bounds the symbol search to that one object.
-    void* handle =
-        dlopen(QFile::encodeName(library.fileName()).constData(), RTLD_LAZY | RTLD_NOLOAD);
+    LoadedLibrary library;
+    void* handle = dlopen(QFile::encodeName(fileName).constData(), RTLD_LAZY | RTLD_NOLOAD);
     if (!handle)
-        return LibraryIdentity();
-    LibraryIdentity identity;
+        return library;
     struct link_map* object = nullptr;
-    if (dlinfo(handle, RTLD_DI_LINKMAP, &object) == 0 && object) {
-        // The mark counts only when the library itself defines it, not one it depends on.
-        void* mark = dlsym(handle, kSimulatorMarkSymbol);
-        Dl_info info;
-        struct link_map* owner = nullptr;
-        const bool marked = mark
-            && dladdr1(mark, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0
-            && owner == object;
-        // The dynamic section lies in the object's own file-backed mapping.
-        identity = identifyMapping(0, reinterpret_cast<quintptr>(object->l_ld), marked);
-        if (identity.path.isEmpty() && object->l_name && *object->l_name)
-            identity.path = QFileInfo(QFile::decodeName(object->l_name)).absoluteFilePath();
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &object) != 0 || !object) {
+        dlclose(handle);
+        return library;
     }
-    dlclose(handle);
+    library.handle = handle;
+    library.dynamicSection = reinterpret_cast<quintptr>(object->l_ld);
+    // The mark counts only when the library itself defines it, not one it depends on.
+    void* mark = dlsym(handle, kSimulatorMarkSymbol);
+    Dl_info info;
+    struct link_map* owner = nullptr;
+    library.simulatorMark = mark
+        && dladdr1(mark, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0
+        && owner == object;
+    if (object->l_name && *object->l_name)
+        library.loaderName = QFileInfo(QFile::decodeName(object->l_name)).absoluteFilePath();
+    return library;
+}
+
+LibraryIdentity identifyLoadedLibrary(const LoadedLibrary& library)
+{
+    if (!library.handle)
+        return LibraryIdentity();
+    LibraryIdentity identity = identifyMapping(0, library.dynamicSection, library.simulatorMark);
+    if (identity.path.isEmpty())
+        identity.path = library.loaderName;
+    return identity;
+}
+
+void releaseLoadedLibrary(LoadedLibrary* library)
+{
+    if (library->handle)
+        dlclose(library->handle);
+    *library = LoadedLibrary();
+}
+
+LibraryIdentity identifyLibrary(const QLibrary& library)
+{
+    LoadedLibrary loaded = holdLoadedLibrary(library.fileName());
+    const LibraryIdentity identity = identifyLoadedLibrary(loaded);
+    releaseLoadedLibrary(&loaded);
     return identity;
 }
 

@@ -32,7 +32,25 @@ extern const char kSimulatorMarkSymbol[];
 // file whose device and inode the maps entry names.
 LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark);
 
-// The identity of a library that load() has loaded in this process, found through its link map.
+// A library that load() has loaded in this process, held by a reference of its own so that it
+// stays mapped, at the same addresses, until its identity has been taken, even when the library
+// object unloads it meanwhile.
+struct LoadedLibrary {
+    void* handle = nullptr;      // the loader's handle for the held reference; null when not loaded
+    quintptr dynamicSection = 0; // its dynamic section, which lies in its own file-backed mapping
+    bool simulatorMark = false;  // whether the library itself, not one it needs, defines the mark
+    QString loaderName;          // the name the loader holds it under, made absolute
+};
+
+// Holds the library loaded from fileName, found through its link map; runs none of its code.
+LoadedLibrary holdLoadedLibrary(const QString& fileName);
+// Its identity from /proc/self/maps; the name the loader holds when the maps name no file. Safe
+// on any thread while the library is held.
+LibraryIdentity identifyLoadedLibrary(const LoadedLibrary& library);
+// Drops the reference; the library stays loaded as long as the library object keeps it.
+void releaseLoadedLibrary(LoadedLibrary* library);
+
+// The three above in one: the identity of a library that load() has loaded in this process.
 // Looks up no device function and writes nothing to standard output.
 LibraryIdentity identifyLibrary(const QLibrary& library);
 

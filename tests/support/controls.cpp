@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTextEdit>
 
 namespace {
@@ -27,4 +28,14 @@ QStringList press(QWidget* root, const char* name)
     for (const QList<QVariant>& arguments : spy)
         lines << arguments.at(0).toString();
     return lines;
+}
+
+QString firstLogLine(QWidget* window)
+{
+    const auto* log = window->findChild<QTextEdit*>();
+    if (!log)
+        qFatal("no log pane");
+    if (!QTest::qWaitFor([log] { return !log->document()->isEmpty(); }, 5000))
+        return QString();
+    return logLines(log).value(0);
 }

@@ -21,4 +21,9 @@ T* control(QWidget* root, const char* name)
 // button's panel emitted.
 QStringList press(QWidget* root, const char* name);
 
+// The first line of window's log pane, waited for up to 5 s: the device library's line, which
+// the window writes once the library's identity has been taken on a thread of its own, or its
+// load failure; empty when no line came.
+QString firstLogLine(QWidget* window);
+
 #endif

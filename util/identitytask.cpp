@@ -1,0 +1,52 @@
+#include "util/identitytask.h"
+
+#include <QMetaObject>
+#include <QObject>
+
+// Shared by the task, its thread and the event that brings the result back: the thread writes
+// the identity, then posts the event; everything else happens on the context's thread.
+struct IdentityTask::State {
+    LoadedLibrary library;
+    LibraryIdentity identity;
+    Done done;
+    bool delivered = false;
+
+    // Runs done once, having let go of the library first.
+    void deliver()
+    {
+        if (delivered)
+            return;
+        delivered = true;
+        releaseLoadedLibrary(&library);
+        done(identity);
+    }
+};
+
+IdentityTask::IdentityTask(const QString& fileName, QObject* context, Done done)
+    : m_state(std::make_shared<State>())
+{
+    m_state->library = holdLoadedLibrary(fileName);
+    m_state->done = std::move(done);
+    std::shared_ptr<State> state = m_state;
+    m_thread = std::thread([state, context] {
+        state->identity = identifyLoadedLibrary(state->library);
+        QMetaObject::invokeMethod(
+            context, [state] { state->deliver(); }, Qt::QueuedConnection);
+    });
+}
+
+IdentityTask::~IdentityTask()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+    // The posted event may still come, and finds the result delivered.
+    m_state->delivered = true;
+    releaseLoadedLibrary(&m_state->library);
+}
+
+void IdentityTask::finish()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+    m_state->deliver();
+}
