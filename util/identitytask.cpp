@@ -3,6 +3,8 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <system_error>
+
 // Shared by the task, its thread and the event that brings the result back: the thread writes
 // the identity, then posts the event; everything else happens on the context's thread.
 struct IdentityTask::State {
@@ -28,11 +30,17 @@ IdentityTask::IdentityTask(const QString& fileName, QObject* context, Done done)
     m_state->library = holdLoadedLibrary(fileName);
     m_state->done = std::move(done);
     std::shared_ptr<State> state = m_state;
-    m_thread = std::thread([state, context] {
+    const auto identify = [state, context] {
         state->identity = identifyLoadedLibrary(state->library);
         QMetaObject::invokeMethod(
             context, [state] { state->deliver(); }, Qt::QueuedConnection);
-    });
+    };
+    try {
+        m_thread = std::thread(identify);
+    } catch (const std::system_error&) {
+        // No thread to be had (a process or memory limit): the identity is taken here instead.
+        identify();
+    }
 }
 
 IdentityTask::~IdentityTask()
