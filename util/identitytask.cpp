@@ -3,20 +3,23 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <atomic>
 #include <system_error>
 
 // Shared by the task, its thread and the event that brings the result back: the thread writes
-// the identity, then posts the event; everything else happens on the context's thread.
+// the identity, marks it ready and posts the event; everything else happens on the context's
+// thread, which reads the identity only once it is marked ready.
 struct IdentityTask::State {
     LoadedLibrary library;
     LibraryIdentity identity;
+    std::atomic<bool> ready{false};
     Done done;
     bool delivered = false;
 
     // Runs done once, having let go of the library first.
     void deliver()
     {
-        if (delivered)
+        if (delivered || !ready.load(std::memory_order_acquire))
             return;
         delivered = true;
         releaseLoadedLibrary(&library);
@@ -32,6 +35,7 @@ IdentityTask::IdentityTask(const QString& fileName, QObject* context, Done done)
     std::shared_ptr<State> state = m_state;
     const auto identify = [state, context] {
         state->identity = identifyLoadedLibrary(state->library);
+        state->ready.store(true, std::memory_order_release);
         QMetaObject::invokeMethod(
             context, [state] { state->deliver(); }, Qt::QueuedConnection);
     };
