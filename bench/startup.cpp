@@ -139,18 +139,28 @@ bool runOnce(const std::string& directory, const std::string& program, Sample& s
     sample.wall.shown = static_cast<double>(startupNs) / 1e6;
     sample.wall.main = static_cast<double>(mainNs) / 1e6;
     sample.wall.constructed = static_cast<double>(constructedNs) / 1e6;
-    sample.wall.load = field(output, "load_ns");
-    sample.wall.identity = field(output, "identity_ns");
-    sample.wall.hash = field(output, "hash_ns");
-    sample.wall.hashAgain = field(output, "hash_again_ns");
-    sample.wall.line = field(output, "line_ns");
-    sample.cpu.shown = field(output, "cpu_shown_ns");
-    sample.cpu.main = field(output, "cpu_main_ns");
-    sample.cpu.constructed = field(output, "cpu_constructed_ns");
-    sample.cpu.load = field(output, "load_cpu_ns");
-    sample.cpu.identity = field(output, "identity_cpu_ns");
-    sample.cpu.hash = field(output, "hash_cpu_ns");
-    sample.cpu.hashAgain = field(output, "hash_again_cpu_ns");
+    // The field of each part in time and in CPU time: null for the three times read above, and
+    // for the start-up line's CPU time, which no program prints.
+    const struct {
+        double Times::*part;
+        const char* wall;
+        const char* cpu;
+    } parts[] = {
+        {&Times::shown, nullptr, "cpu_shown_ns"},
+        {&Times::main, nullptr, "cpu_main_ns"},
+        {&Times::constructed, nullptr, "cpu_constructed_ns"},
+        {&Times::load, "load_ns", "load_cpu_ns"},
+        {&Times::identity, "identity_ns", "identity_cpu_ns"},
+        {&Times::hash, "hash_ns", "hash_cpu_ns"},
+        {&Times::hashAgain, "hash_again_ns", "hash_again_cpu_ns"},
+        {&Times::line, "line_ns", nullptr},
+    };
+    for (const auto& part : parts) {
+        if (part.wall)
+            sample.wall.*part.part = field(output, part.wall);
+        if (part.cpu)
+            sample.cpu.*part.part = field(output, part.cpu);
+    }
     if (sample.cpu.main <= 0 || sample.cpu.constructed < sample.cpu.main
         || sample.cpu.shown < sample.cpu.constructed) {
         std::fprintf(stderr, "%s printed no CPU times: %s\n", program.c_str(), output.c_str());
