@@ -41,11 +41,35 @@ int CheckReport::count(CheckStatus status) const
                       [status](const CheckResult& r) { return r.status == status; }));
 }
 
+QStringList CheckReport::notQualifiedBecause() const
+{
+    const auto checks = [](int count) {
+        return count == 1 ? QStringLiteral("1 check") : QStringLiteral("%1 checks").arg(count);
+    };
+    QStringList reasons;
+    const int failed = count(CheckStatus::Fail);
+    const int notRun = static_cast<int>(
+        std::count_if(m_results.begin(), m_results.end(), [](const CheckResult& r) {
+            return r.status == CheckStatus::Skip && !r.excused;
+        }));
+    if (failed > 0)
+        reasons << checks(failed) + QStringLiteral(" failed");
+    if (notRun > 0)
+        reasons << checks(notRun) + QStringLiteral(" not run");
+    if (!m_library.confirmed())
+        reasons << QStringLiteral("the library's identity is unconfirmed");
+    if (!m_refusals.isEmpty())
+        reasons << QStringLiteral("the sandbox refused a call outside the checks");
+    if (!m_allProcessesEnded)
+        reasons << QStringLiteral("a process of the library's could not be ended");
+    return reasons;
+}
+
 int CheckReport::exitCode() const
 {
     if (!m_loadFailure.isEmpty())
         return kUnusable;
-    return count(CheckStatus::Fail) > 0 ? kCheckFailed : kAllPassed;
+    return qualified() ? kQualified : kNotQualified;
 }
 
 QString CheckReport::identityLine(const LibraryIdentity& identity)
@@ -84,10 +108,13 @@ QStringList CheckReport::timingLines() const
 
 QString CheckReport::summaryLine() const
 {
-    return QStringLiteral("%1 passed, %2 failed, %3 skipped")
+    const QStringList because = notQualifiedBecause();
+    return QStringLiteral("%1 passed, %2 failed, %3 skipped; %4")
         .arg(count(CheckStatus::Pass))
         .arg(count(CheckStatus::Fail))
-        .arg(count(CheckStatus::Skip));
+        .arg(count(CheckStatus::Skip))
+        .arg(because.isEmpty() ? QStringLiteral("qualified")
+                               : QStringLiteral("not qualified: ") + because.join(", "));
 }
 
 QJsonObject CheckReport::toJson(const QString& toolVersion) const
@@ -120,18 +147,26 @@ QJsonObject CheckReport::toJson(const QString& toolVersion) const
                                      {"medianMilliseconds", median(timings.milliseconds)}});
     }
 
-    return QJsonObject{{"tool", "device-check"},
-                       {"version", toolVersion},
-                       {"finished", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
-                       {"library", library},
-                       {"keys",
-                        QJsonObject{{"mainKeyCheckValue", m_mainKeyCheckValue},
-                                    {"workKeyCheckValue", m_workKeyCheckValue}}},
-                       {"checks", checks},
-                       {"functions", functions},
-                       {"summary",
-                        QJsonObject{{"passed", count(CheckStatus::Pass)},
-                                    {"failed", count(CheckStatus::Fail)},
-                                    {"skipped", count(CheckStatus::Skip)}}},
-                       {"exitCode", exitCode()}};
+    return QJsonObject{
+        {"tool", "device-check"},
+        {"version", toolVersion},
+        {"finished", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+        {"library", library},
+        {"keys",
+         QJsonObject{{"mainKeyCheckValue", m_mainKeyCheckValue},
+                     {"workKeyCheckValue", m_workKeyCheckValue}}},
+        {"checks", checks},
+        {"functions", functions},
+        {"sandbox",
+         QJsonObject{{"available", m_sandboxProblem.isEmpty()},
+                     {"unavailableBecause", m_sandboxProblem},
+                     {"refusedOutsideChecks", QJsonArray::fromStringList(m_refusals)},
+                     {"allProcessesEnded", m_allProcessesEnded}}},
+        {"summary",
+         QJsonObject{{"passed", count(CheckStatus::Pass)},
+                     {"failed", count(CheckStatus::Fail)},
+                     {"skipped", count(CheckStatus::Skip)},
+                     {"notQualifiedBecause", QJsonArray::fromStringList(notQualifiedBecause())}}},
+        {"qualified", qualified()},
+        {"exitCode", exitCode()}};
 }

@@ -1,5 +1,6 @@
-// The outcome of one run of the device checker: the library that answered, one result per check
-// and the wall time of every device call; as the lines the checker prints and as JSON evidence.
+// The outcome of one run of the device checker: the library that answered, one result per check,
+// the wall time of every device call and whether the library qualifies; as the lines the checker
+// prints and as JSON evidence.
 #ifndef CHECKREPORT_H
 #define CHECKREPORT_H
 
@@ -18,13 +19,14 @@ struct CheckResult {
     CheckStatus status = CheckStatus::Skip;
     QString detail;
     double milliseconds = -1; // wall time of the check's device calls; negative when none was made
+    bool excused = false;     // a skip the tester chose (sn-write without --write-sn)
 };
 
 class CheckReport {
 public:
-    // Exit codes: nothing failed, a check failed, the library or the arguments are unusable.
-    static constexpr int kAllPassed = 0;
-    static constexpr int kCheckFailed = 1;
+    // Exit codes: qualified, not qualified, the library or the arguments are unusable.
+    static constexpr int kQualified = 0;
+    static constexpr int kNotQualified = 1;
     static constexpr int kUnusable = 2;
 
     void setLibrary(const LibraryIdentity& identity) { m_library = identity; }
@@ -39,10 +41,21 @@ public:
     }
     // What the library wrote to standard output or error, escaped.
     void setLibraryOutput(const QString& shown) { m_libraryOutput = shown; }
+    // Why the sandbox does not hold; empty when it does.
+    void setSandboxProblem(const QString& problem) { m_sandboxProblem = problem; }
+    // A call the sandbox refused outside the checks, as a sentence.
+    void addRefusal(const QString& sentence) { m_refusals.append(sentence); }
+    void setAllProcessesEnded(bool ended) { m_allProcessesEnded = ended; }
 
     const QVector<CheckResult>& results() const { return m_results; }
     const LibraryIdentity& library() const { return m_library; }
     int count(CheckStatus status) const;
+    // Qualified: the library loaded, every check ran and passed but those the tester excused, its
+    // identity is confirmed, the sandbox refused nothing outside the checks and every process of
+    // the library's was ended.
+    bool qualified() const { return m_loadFailure.isEmpty() && notQualifiedBecause().isEmpty(); }
+    // Why it is not qualified, once the library loaded: "1 check failed", "6 checks not run", ...
+    QStringList notQualifiedBecause() const;
     int exitCode() const;
 
     // "library: <path> sha256=<hex>", " (模拟设备)" after it for the simulator;
@@ -53,7 +66,7 @@ public:
     static QString line(const CheckResult& result);
     // The median call time of each function called more than once, one line each.
     QStringList timingLines() const;
-    // "N passed, M failed, K skipped"
+    // "N passed, M failed, K skipped; qualified", or "; not qualified: " and why.
     QString summaryLine() const;
     QJsonObject toJson(const QString& toolVersion) const;
 
@@ -65,6 +78,9 @@ private:
     QString m_mainKeyCheckValue;
     QString m_workKeyCheckValue;
     QString m_libraryOutput;
+    QString m_sandboxProblem;
+    QStringList m_refusals;
+    bool m_allProcessesEnded = true;
 };
 
 #endif

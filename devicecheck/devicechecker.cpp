@@ -83,20 +83,71 @@ QString currentErrno()
 const std::vector<DeviceChecker::Check>& DeviceChecker::checks()
 {
     static const std::vector<Check> table{
-        {"exports", 0, &DeviceChecker::checkExports},
-        {"keypair-format", bit(kGenerateKeyFromPw), &DeviceChecker::checkKeyPair},
-        {"keypair-bounds", bit(kGenerateKeyFromPw), &DeviceChecker::checkKeyPairBounds},
-        {"keypair-small-buffer", bit(kGenerateKeyFromPw), &DeviceChecker::checkSmallKeyBuffer},
-        {"mainkey-tampered", bit(kSetPwMkey), &DeviceChecker::checkTamperedMainKey},
-        {"mainkey-empty", bit(kSetPwMkey), &DeviceChecker::checkEmptyMainKey},
-        {"mainkey", bit(kSetPwMkey), &DeviceChecker::checkMainKey},
-        {"workkey", bit(kSetPwWkey), &DeviceChecker::checkWorkKey},
-        {"pin-block", bit(kInputPassword), &DeviceChecker::checkPinBlock},
-        {"pin-bounds", bit(kInputPassword), &DeviceChecker::checkPinBounds},
-        {"sn-read", bit(kReadDeviceSN), &DeviceChecker::checkSerialRead},
-        {"sn-write", bit(kReadDeviceSN) | bit(kWriteDeviceSN), &DeviceChecker::checkSerialWrite},
+        {"exports", 0, 0, &DeviceChecker::checkExports},
+        {"keypair-format", bit(kGenerateKeyFromPw), 0, &DeviceChecker::checkKeyPair},
+        {"keypair-bounds", bit(kGenerateKeyFromPw), KeyPairReturned,
+         &DeviceChecker::checkKeyPairBounds},
+        {"keypair-small-buffer", bit(kGenerateKeyFromPw), 0, &DeviceChecker::checkSmallKeyBuffer},
+        {"mainkey-tampered", bit(kSetPwMkey), PublicKey, &DeviceChecker::checkTamperedMainKey},
+        {"mainkey-empty", bit(kSetPwMkey), 0, &DeviceChecker::checkEmptyMainKey},
+        {"mainkey", bit(kSetPwMkey), PublicKey, &DeviceChecker::checkMainKey},
+        {"workkey", bit(kSetPwWkey), MainKeyAccepted, &DeviceChecker::checkWorkKey},
+        {"pin-block", bit(kInputPassword), WorkKeyAccepted, &DeviceChecker::checkPinBlock},
+        {"pin-bounds", bit(kInputPassword), PinEntryReturned, &DeviceChecker::checkPinBounds},
+        {"sn-read", bit(kReadDeviceSN), 0, &DeviceChecker::checkSerialRead},
+        {"sn-write", bit(kReadDeviceSN) | bit(kWriteDeviceSN), SnWriteAsked | SerialRead,
+         &DeviceChecker::checkSerialWrite},
     };
     return table;
+}
+
+DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
+{
+    // Why a check that needs a fact is skipped without it, in the order they are looked at; only
+    // the tester's own choice excuses the skip.
+    static const struct {
+        Fact fact;
+        const char* reason;
+        bool excused;
+    } kMissing[] = {
+        {SnWriteAsked, "run with --write-sn to write a test serial number and restore the original",
+         true},
+        {KeyPairReturned, "needs the key pair request, which did not return", false},
+        {PublicKey, "no public key to encrypt under: ", false},
+        {MainKeyAccepted, "needs the main key, which was not accepted", false},
+        {WorkKeyAccepted, "needs the work key, which was not accepted", false},
+        {PinEntryReturned, "needs the PIN entry, which was not made", false},
+        {SerialRead, "needs the original serial number to restore, which sn-read did not give",
+         false},
+    };
+    if (!m_process.running())
+        return {CheckStatus::Skip,
+                QStringLiteral("not run: the library's process has ended, so the device's state "
+                               "is unknown")};
+    QStringList missing;
+    for (int i = 0; i < kDeviceFunctionCount; ++i)
+        if ((check.functions & bit(i)) && !(m_load.exported & bit(i)))
+            missing << QLatin1String(kDeviceFunctionNames[i]);
+    if (!missing.isEmpty())
+        return {CheckStatus::Skip,
+                QStringLiteral("needs %1, which the library does not export")
+                    .arg(missing.join(QStringLiteral(", ")))};
+    const std::pair<bool, Fact> established[] = {
+        {m_options.writeSn, SnWriteAsked},    {m_keyPairCall.returned, KeyPairReturned},
+        {!m_publicKey.isEmpty(), PublicKey},  {m_mainKeyAccepted, MainKeyAccepted},
+        {m_workKeyAccepted, WorkKeyAccepted}, {m_pinCall.returned, PinEntryReturned},
+        {!m_serial.isEmpty(), SerialRead}};
+    quint32 facts = 0;
+    for (const auto& fact : established)
+        if (fact.first)
+            facts |= fact.second;
+    for (const auto& need : kMissing)
+        if ((check.needs & need.fact) && !(facts & need.fact))
+            return {CheckStatus::Skip,
+                    QString::fromUtf8(need.reason)
+                        + (need.fact == PublicKey ? m_publicKeyProblem : QString()),
+                    -1, need.excused};
+    return (this->*check.run)();
 }
 
 const QStringList& DeviceChecker::checkIds()
@@ -136,32 +187,28 @@ CheckReport DeviceChecker::run()
         return m_report;
     }
 
-    for (const Check& check : checks()) {
-        QStringList missing;
-        for (int i = 0; i < kDeviceFunctionCount; ++i)
-            if ((check.needs & bit(i)) && !(m_load.exported & bit(i)))
-                missing << QLatin1String(kDeviceFunctionNames[i]);
-        if (!m_process.running())
-            record(check.id,
-                   {CheckStatus::Skip,
-                    QStringLiteral("not run: the library's process has ended, so the device's "
-                                   "state is unknown")});
-        else if (!missing.isEmpty())
-            record(check.id,
-                   {CheckStatus::Skip,
-                    QStringLiteral("needs %1, which the library does not export")
-                        .arg(missing.join(QStringLiteral(", ")))});
-        else
-            record(check.id, (this->*check.run)());
-    }
-    m_process.stop();
-    reportOutput();
+    for (const Check& check : checks())
+        record(check.id, verdict(check));
+    finish();
 
     m_report.setTimings(m_process.timings());
     for (const QString& line : m_report.timingLines())
         m_sink(line, false);
     m_sink(m_report.summaryLine(), false);
     return m_report;
+}
+
+void DeviceChecker::finish()
+{
+    m_process.finish();
+    reportOutput();
+    for (const Refusal& refusal : m_process.refusalsOutsideCalls()) {
+        m_report.addRefusal(refusal.sentence());
+        m_sink(QStringLiteral("sandbox: ") + refusal.sentence(), false);
+    }
+    m_report.setAllProcessesEnded(m_process.allEnded());
+    if (!m_process.allEnded())
+        m_sink(QStringLiteral("sandbox: a process of the library's could not be ended"), false);
 }
 
 bool DeviceChecker::load()
@@ -185,8 +232,10 @@ bool DeviceChecker::load()
         else if (!m_load.loaded)
             reason = path + QStringLiteral(": ") + m_load.failure;
     }
+    m_report.setSandboxProblem(m_process.sandboxProblem());
     if (!reason.isEmpty()) {
         m_report.setLoadFailure(reason);
+        reportSandbox();
         m_sink(QStringLiteral("cannot load the device library: ") + visibleText(reason), true);
         reportOutput();
         return false;
@@ -204,7 +253,14 @@ bool DeviceChecker::load()
     }
     m_report.setLibrary(identity);
     m_sink(CheckReport::identityLine(identity), false);
+    reportSandbox();
     return true;
+}
+
+void DeviceChecker::reportSandbox()
+{
+    if (!m_process.sandboxProblem().isEmpty())
+        m_sink(QStringLiteral("sandbox: unavailable: ") + m_process.sandboxProblem(), false);
 }
 
 bool DeviceChecker::makeKeys()
@@ -225,17 +281,15 @@ bool DeviceChecker::makeKeys()
 void DeviceChecker::record(const char* id, const Verdict& verdict)
 {
     const CheckResult result{QLatin1String(id), verdict.status, verdict.detail,
-                             verdict.milliseconds};
+                             verdict.milliseconds, verdict.excused};
     m_report.add(result);
     m_sink(CheckReport::line(result), false);
-    reportOutput();
 }
 
 void DeviceChecker::reportOutput()
 {
-    if (m_outputShown || m_process.outputBytes() == 0)
+    if (m_process.outputBytes() == 0)
         return;
-    m_outputShown = true;
     QString shown = visibleText(QString::fromUtf8(m_process.output()));
     if (m_process.outputBytes() > m_process.output().size())
         shown += QStringLiteral(" … (%1 bytes in all)").arg(m_process.outputBytes());
@@ -313,10 +367,6 @@ DeviceChecker::Verdict DeviceChecker::checkKeyPair()
 
 DeviceChecker::Verdict DeviceChecker::checkKeyPairBounds()
 {
-    if (!m_keyPairCall.returned)
-        return {CheckStatus::Skip,
-                QStringLiteral("needs the key pair request, which did not "
-                               "return")};
     return bounds(m_keyPairCall, kKeyPairSize);
 }
 
@@ -326,11 +376,18 @@ DeviceChecker::Verdict DeviceChecker::checkSmallKeyBuffer()
         m_process.call(kGenerateKeyFromPw, {kSmallKeyPairSize}, kSmallKeyPairSize);
     if (!call.returned)
         return failure(call);
-    // A request that succeeded made a new key pair; the main-key checks need the current one.
+    // A request that succeeded made a new key pair; the main-key checks need the current one, and
+    // a device that cannot give it any more fails here rather than leave them unrun.
     if (call.code == 0) {
         const CallResult again = requestKeyPair();
         if (!again.returned)
             return failure(again);
+        if (m_publicKey.isEmpty())
+            return {CheckStatus::Fail,
+                    QStringLiteral("returned 0, then the key pair request with %1 bytes failed: %2")
+                        .arg(kKeyPairSize)
+                        .arg(m_publicKeyProblem),
+                    call.milliseconds + again.milliseconds};
     }
 
     const QString overrun = overrunProblem(call.out, kSmallKeyPairSize);
@@ -381,9 +438,6 @@ CallResult DeviceChecker::sendMainKey(const QByteArray& cipher)
 
 DeviceChecker::Verdict DeviceChecker::checkTamperedMainKey()
 {
-    if (m_publicKey.isEmpty())
-        return {CheckStatus::Skip,
-                QStringLiteral("no public key to encrypt under: ") + m_publicKeyProblem};
     QString problem;
     const QByteArray cipher = mainKeyCipher(true, &problem);
     if (cipher.isEmpty())
@@ -399,9 +453,6 @@ DeviceChecker::Verdict DeviceChecker::checkEmptyMainKey()
 
 DeviceChecker::Verdict DeviceChecker::checkMainKey()
 {
-    if (m_publicKey.isEmpty())
-        return {CheckStatus::Skip,
-                QStringLiteral("no public key to encrypt under: ") + m_publicKeyProblem};
     QString problem;
     const QByteArray cipher = mainKeyCipher(false, &problem);
     const QByteArray tampered = mainKeyCipher(true, &problem);
@@ -433,8 +484,6 @@ DeviceChecker::Verdict DeviceChecker::checkMainKey()
 
 DeviceChecker::Verdict DeviceChecker::checkWorkKey()
 {
-    if (!m_mainKeyAccepted)
-        return {CheckStatus::Skip, QStringLiteral("needs the main key, which was not accepted")};
     QString problem;
     const QByteArray cipher =
         keyLibrary(m_mainKey, m_workKey, kSm4, false, kMaxWorkKeyCipher, &problem);
@@ -458,8 +507,6 @@ DeviceChecker::Verdict DeviceChecker::checkWorkKey()
 
 DeviceChecker::Verdict DeviceChecker::checkPinBlock()
 {
-    if (!m_workKeyAccepted)
-        return {CheckStatus::Skip, QStringLiteral("needs the work key, which was not accepted")};
     // The simulator types by itself; at a device the tester must, and the call waits for it.
     if (!m_report.library().simulator)
         m_sink(QStringLiteral("请在密码键盘上输入 %1 并确认").arg(m_options.pin), false);
@@ -508,8 +555,6 @@ DeviceChecker::Verdict DeviceChecker::checkPinBlock()
 
 DeviceChecker::Verdict DeviceChecker::checkPinBounds()
 {
-    if (!m_pinCall.returned)
-        return {CheckStatus::Skip, QStringLiteral("needs the PIN entry, which was not made")};
     return bounds(m_pinCall, kPinOutSize);
 }
 
@@ -550,14 +595,6 @@ DeviceChecker::Verdict DeviceChecker::checkSerialRead()
 
 DeviceChecker::Verdict DeviceChecker::checkSerialWrite()
 {
-    if (!m_options.writeSn)
-        return {CheckStatus::Skip,
-                QStringLiteral("run with --write-sn to write a test serial "
-                               "number and restore the original")};
-    if (m_serial.isEmpty())
-        return {CheckStatus::Skip,
-                QStringLiteral("needs the original serial number to restore, "
-                               "which sn-read did not give")};
     const QByteArray original = m_serial;
     const QByteArray test(original == kTestSerials[0] ? kTestSerials[1] : kTestSerials[0]);
     double milliseconds = 0;

@@ -1,6 +1,7 @@
 // Qualifies a device library in one run: loads it in a child process, names the file that
 // answered, and runs the twelve checks of one table in order (exports, key pair, main and work
-// key, PIN block, bounds, serial number), reporting each line as it is decided. Every judgement is
+// key, PIN block, bounds, serial number), reporting each line as it is decided. What a check needs,
+// device functions and what earlier checks established, is the table's too. Every judgement is
 // made here; the child only calls the library and copies back its guarded buffers.
 #ifndef DEVICECHECKER_H
 #define DEVICECHECKER_H
@@ -35,13 +36,28 @@ private:
         CheckStatus status;
         QString detail;
         double milliseconds = -1;
+        bool excused = false; // a skip the tester chose, which does not count against the library
+    };
+    // What the checks establish for the checks after them, and the tester's choice; each read
+    // from the state the checks leave.
+    enum Fact : quint32 {
+        SnWriteAsked = 1 << 0,     // --write-sn was given
+        KeyPairReturned = 1 << 1,  // keypair-format's request returned
+        PublicKey = 1 << 2,        // a public key on the curve is at hand
+        MainKeyAccepted = 1 << 3,  // this run's main key was accepted
+        WorkKeyAccepted = 1 << 4,  // this run's work key was accepted
+        PinEntryReturned = 1 << 5, // the PIN entry returned
+        SerialRead = 1 << 6,       // sn-read gave a valid serial number to restore
     };
     struct Check {
         const char* id;
-        quint32 needs; // bit i: kDeviceFunctionNames[i]
+        quint32 functions; // bit i: kDeviceFunctionNames[i]
+        quint32 needs;     // Facts
         Verdict (DeviceChecker::*run)();
     };
     static const std::vector<Check>& checks();
+    // The check's verdict: run, or skipped for the first thing it needs that is missing.
+    Verdict verdict(const Check& check);
 
     // The shapes the checks share: a call that did not return; an offer the device must refuse,
     // which passes when it answers non-zero; nothing written past size bytes of the buffer.
@@ -67,8 +83,14 @@ private:
     // This run's main and work key from libcrypto's random generator, and their check values.
     bool makeKeys();
     void record(const char* id, const Verdict& verdict);
-    // Shows, once, what the library wrote to standard output or error.
+    // Ends every process of the library's and reports what only that shows: what the library wrote
+    // to standard output or error, calls the sandbox refused outside the checks, and processes
+    // that could not be ended.
+    void finish();
+    // Shows what the library wrote to standard output or error, when it wrote anything.
     void reportOutput();
+    // Says so when the sandbox does not hold.
+    void reportSandbox();
 
     // Requests a key pair with the 256 bytes the tool passes, and keeps its public key when its
     // text is a point on the SM2 curve (otherwise the reason it is not).
@@ -85,7 +107,6 @@ private:
     DeviceProcess m_process;
     LoadResult m_load;
     CheckReport m_report;
-    bool m_outputShown = false;
 
     QByteArray m_mainKey; // this run's keys, never shown
     QByteArray m_workKey;

@@ -1,7 +1,8 @@
 // The device checker's side of the child process that hosts the device library: starts it, sends
 // it one device call at a time and waits a bounded time for the answer. Whatever the library does
-// to its process (crash, exit, hang, print, overrun into the guard page) comes back as a call that
-// failed, named; this process loads and runs none of the library's code.
+// to its process (crash, exit, hang, print, overrun into the guard page, a call the sandbox
+// refuses) comes back as a call that failed, named; this process loads and runs none of the
+// library's code. Every process the library starts is ended and reaped before it is done with.
 #ifndef DEVICEPROCESS_H
 #define DEVICEPROCESS_H
 
@@ -20,6 +21,17 @@ struct LoadResult {
     quint32 exported = 0;     // bit i: kDeviceFunctionNames[i] resolves
     quintptr dynamicAddress = 0;
     bool simulatorMark = false;
+};
+
+// A call the sandbox refused, and when.
+struct Refusal {
+    QString call;   // "kill()"; empty when only the process's SIGSYS ending tells of it
+    QString target; // " on the checker", or empty
+    bool byLibrary; // made by the library's own process, not one it started
+    QString when;   // "during SetPwMkey", "while loading", "after the last call"
+
+    // "the library tried kill() on the checker during SetPwMkey; the sandbox ended its process"
+    QString sentence() const;
 };
 
 struct CallResult {
@@ -44,6 +56,9 @@ public:
 
     // Forks the child, which loads the library at path; waits for it to load, at most the timeout.
     LoadResult start(const QString& path);
+    // Empty when the sandbox holds: the filter in the library's process and this process the
+    // subreaper of everything it starts. Otherwise what is missing and why.
+    const QString& sandboxProblem() const { return m_sandboxProblem; }
     // Calls function (a HostFunction) with these integer arguments and text in the child, out
     // being a fresh guarded buffer of which the function is told outSize bytes (-1: no output).
     // After a call that did not complete the child is gone: this one and every later call fail.
@@ -57,8 +72,16 @@ public:
     // What the library wrote to standard output and error, its first bytes, and how much in all.
     const QByteArray& output() const { return m_output; }
     qint64 outputBytes() const { return m_outputBytes; }
-    // Ends the child, if it still runs.
+    // Ends the library's process at once, and every process it started.
     void stop();
+    // Ends the library's processes when every call is made: the library's process is let unload
+    // the library for a moment first, then everything is ended; output is read to its end.
+    void finish();
+    // Refusals that failed no call or load: made after the last call, or while the library's
+    // processes were being ended.
+    QVector<Refusal> refusalsOutsideCalls() const { return m_refusals.mid(m_refusalsUsed); }
+    // False when a process of the library's could not be ended within a few seconds.
+    bool allEnded() const { return m_allEnded; }
 
     // The first offset at or after from whose byte differs from the guard pattern, or -1.
     static int firstOverwritten(const QByteArray& out, int from);
@@ -66,18 +89,36 @@ public:
     static int overwrittenCount(const QByteArray& out, int from);
 
 private:
-    enum class Read { Done, Closed, TimedOut };
-    Read readAnswer(void* data, size_t size, qint64 deadline);
+    enum class Read { Done, Closed, TimedOut, Refused };
+    // Reads size bytes from the channel by deadline, reading the library's output meanwhile; a
+    // call the sandbox refused meanwhile was refused when.
+    Read readAnswer(void* data, size_t size, qint64 deadline, const QString& when);
     void drainOutput();
-    // Why the child is gone, once it has ended, as "exit status N" or "SIGNAME"; waits for it at
-    // most until deadline, then ends it.
-    QString ending(qint64 deadline);
+    // Reads the sandbox's records, each refused when; true when there was one.
+    bool readRefusals(const QString& when);
+    // The first refusal no call has been failed for, as a sentence, every one now counted as
+    // used; empty when there is none.
+    QString useRefusals();
+    // Why the library's process is gone, as the sentence "the library <ended the process with
+    // SIGABRT> <when>": a refused call first, otherwise its ending, waited for at most until
+    // deadline. Only an exit or a signal that ended it is an ending: a stopped process is ended.
+    QString gone(const QString& when, qint64 deadline);
+    // Kills every process of the library's and reaps it, reading its output meanwhile; a refusal
+    // read meanwhile was made when.
+    void endAll(const QString& when);
     void record(const QString& function, double milliseconds);
 
     int m_timeoutSeconds;
-    pid_t m_pid = -1;
+    pid_t m_pid = -1;    // the library's process until it is reaped
+    pid_t m_leader = -1; // the library's process, its session's leader
     int m_channel = -1;
     int m_outputFd = -1;
+    int m_reportFd = -1;
+    QString m_sandboxProblem;
+    bool m_filtered = false;     // the filter is in place in the library's process
+    QVector<Refusal> m_refusals; // every refusal read, in order
+    int m_refusalsUsed = 0;      // how many of them a failed call or load has reported
+    bool m_allEnded = true;
     QByteArray m_output;
     qint64 m_outputBytes = 0;
     QVector<FunctionTimings> m_timings;

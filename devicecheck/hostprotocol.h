@@ -28,6 +28,14 @@ constexpr int kHostBufferSize = 4096;
 // The longest text argument: a main key's split-nibble text.
 constexpr int kHostTextSize = 1024;
 constexpr int kHostErrorSize = 512;
+constexpr int kHostProblemSize = 160;
+
+// The first message, sent before the library is loaded: whether the sandbox's filter is in place
+// in the library's process (see sandbox.h).
+struct HostHello {
+    int32_t filterError;                  // 0: in place; otherwise the errno of what failed
+    char filterProblem[kHostProblemSize]; // what failed, NUL-terminated, when filterError != 0
+};
 
 struct HostLoadAnswer {
     int32_t loaded;             // 1: dlopen succeeded

@@ -3,6 +3,7 @@
 #include "device/devicecalls.h"
 #include "device/devicefunctions.h"
 #include "devicecheck/hostprotocol.h"
+#include "devicecheck/sandbox.h"
 #include "util/libraryidentity.h"
 
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -69,27 +71,53 @@ void onFault(int, siginfo_t* info, void*)
     signal(SIGSEGV, SIG_DFL);
 }
 
-// Standard input from /dev/null, standard output and error into output, the channel kept, and
-// every other descriptor the checker had open closed, so that the library can reach none of them.
-void isolateDescriptors(int channel, int output)
+// The descriptors the library's process keeps: the channel and the report pipe, moved to these.
+constexpr int kChannelFd = 3;
+constexpr int kReportFd = 4;
+
+// Closes every descriptor from first on: close_range where the kernel has it, otherwise each
+// entry of /proc/self/fd, in passes until one finds nothing left to close.
+void closeFrom(int first)
 {
-    channelFd = fcntl(channel, F_DUPFD, 3);
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) == 0)
+        return;
+#endif
+    for (bool closed = true; closed;) {
+        closed = false;
+        DIR* directory = opendir("/proc/self/fd");
+        if (!directory)
+            _exit(127);
+        int fds[256];
+        int count = 0;
+        while (dirent* entry = readdir(directory))
+            if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && count < 256)
+                fds[count++] = std::atoi(entry->d_name);
+        const int own = dirfd(directory);
+        for (int i = 0; i < count; ++i)
+            if (fds[i] >= first && fds[i] != own) {
+                close(fds[i]);
+                closed = true;
+            }
+        closedir(directory);
+    }
+}
+
+// Standard input from /dev/null, standard output and error into output, the channel and the
+// report pipe kept, and every other descriptor the checker had open closed, so that the library
+// can reach none of them.
+void isolateDescriptors(const HostSetup& setup)
+{
+    // Above every descriptor that is to be replaced, then in place.
+    const int channel = fcntl(setup.channel, F_DUPFD_CLOEXEC, kReportFd + 1);
+    const int report = fcntl(setup.report, F_DUPFD_CLOEXEC, kReportFd + 1);
     const int nothing = open("/dev/null", O_RDONLY);
-    if (channelFd < 0 || nothing < 0 || dup2(nothing, 0) < 0 || dup2(output, 1) < 0
-        || dup2(output, 2) < 0)
+    if (channel < 0 || report < 0 || nothing < 0 || dup2(nothing, 0) < 0
+        || dup2(setup.output, 1) < 0 || dup2(setup.output, 2) < 0
+        || dup3(channel, kChannelFd, O_CLOEXEC) < 0 || dup3(report, kReportFd, O_CLOEXEC) < 0)
         _exit(127);
-    DIR* directory = opendir("/proc/self/fd");
-    if (!directory)
-        _exit(127);
-    int fds[256];
-    int count = 0;
-    while (dirent* entry = readdir(directory))
-        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && count < 256)
-            fds[count++] = std::atoi(entry->d_name);
-    closedir(directory);
-    for (int i = 0; i < count; ++i)
-        if (fds[i] > 2 && fds[i] != channelFd)
-            close(fds[i]);
+    channelFd = kChannelFd;
+    closeFrom(kReportFd + 1);
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
 }
@@ -192,9 +220,18 @@ double now()
 }
 }
 
-void hostLibrary(const char* path, int channel, int output)
+void hostLibrary(const char* path, const HostSetup& setup)
 {
-    isolateDescriptors(channel, output);
+    // A session of its own: the checker ends it as a whole, and the terminal's signals meant for
+    // the checker do not reach it.
+    setsid();
+    isolateDescriptors(setup);
+    HostHello hello;
+    std::memset(&hello, 0, sizeof hello);
+    hello.filterError = enterSandbox(setup.checker, setup.checkerGroup, kReportFd,
+                                     hello.filterProblem, sizeof hello.filterProblem);
+    if (!sendAll(&hello, sizeof hello))
+        _exit(0);
     on_exit(onExit, nullptr);
     void* handle = nullptr;
     load(path, &handle);
@@ -223,5 +260,9 @@ void hostLibrary(const char* path, int channel, int output)
         if (!sendAll(&answer, sizeof answer))
             break;
     }
+    // The checker is done: the library is unloaded, as a process that ends normally would, so
+    // that it can release the device; what it writes meanwhile is still the library's output.
+    dlclose(handle);
+    std::fflush(nullptr);
     _exit(0);
 }

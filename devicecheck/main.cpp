@@ -1,12 +1,16 @@
 // device-check: qualifies a PIN pad device library in one run (see device-check(1)).
 #include "devicecheck/checkoptions.h"
 #include "devicecheck/devicechecker.h"
+#include "devicecheck/evidencefile.h"
+#include "devicecheck/processtree.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
-#include <QSaveFile>
 
+#include <csignal>
 #include <cstdio>
+
+#include <sys/prctl.h>
 
 namespace {
 void printLine(FILE* stream, const QString& line)
@@ -20,10 +24,36 @@ int argumentError(const QString& error)
     printLine(stderr, QStringLiteral("device-check: ") + error);
     return CheckReport::kUnusable;
 }
+
+// A signal that ends the checker ends every process of the library's first, and leaves no
+// temporary evidence file; then it ends the checker as it would have.
+void onEndingSignal(int number)
+{
+    ProcessTree::endAll(ProcessTree::nowMs() + 2000, nullptr, nullptr);
+    EvidenceFile::removeTemporary();
+    std::signal(number, SIG_DFL);
+    std::raise(number);
+}
+
+void endLibraryOnSignals()
+{
+    // SIGPIPE too: a reader of the report that goes away must not leave the library running.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        struct sigaction action = {};
+        action.sa_handler = onEndingSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(number, &action, nullptr);
+    }
+}
 }
 
 int main(int argc, char* argv[])
 {
+    // Before anything is loaded: no process of the same user, a library's included, may trace this
+    // one, read or write its memory or open its descriptors.
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    endLibraryOnSignals();
+
     QCoreApplication application(argc, argv);
     const ParsedArguments parsed = parseArguments(QCoreApplication::arguments());
     if (parsed.action == ParsedArguments::Help) {
@@ -33,24 +63,21 @@ int main(int argc, char* argv[])
     if (parsed.action == ParsedArguments::Error)
         return argumentError(parsed.error);
 
-    // Opened before the run, so that a file that cannot be written is known before the device is
+    // Created before the run, so that a file that cannot be written is known before the device is
     // touched.
-    QSaveFile json(parsed.options.jsonPath);
-    if (!parsed.options.jsonPath.isEmpty() && !json.open(QIODevice::WriteOnly))
-        return argumentError(
-            QStringLiteral("cannot write %1: %2").arg(parsed.options.jsonPath, json.errorString()));
+    EvidenceFile json(parsed.options.jsonPath);
+    if (!parsed.options.jsonPath.isEmpty() && !json.open())
+        return argumentError(json.errorString());
 
     DeviceChecker checker(parsed.options, [](const QString& line, bool error) {
         printLine(error ? stderr : stdout, line);
     });
+    // Returns once every process of the library's is gone.
     const CheckReport report = checker.run();
 
     int exitCode = report.exitCode();
-    if (json.isOpen()) {
-        json.write(QJsonDocument(report.toJson(DeviceChecker::toolVersion())).toJson());
-        if (!json.commit())
-            exitCode = argumentError(QStringLiteral("cannot write %1: %2")
-                                         .arg(parsed.options.jsonPath, json.errorString()));
-    }
+    if (!parsed.options.jsonPath.isEmpty()
+        && !json.commit(QJsonDocument(report.toJson(DeviceChecker::toolVersion())).toJson()))
+        exitCode = argumentError(json.errorString());
     return exitCode;
 }

@@ -25,6 +25,7 @@ cd "$REPO_ROOT" || return 1
 #   nm (binutils)            the symbol-table test reads the executable's dynamic symbols
 #   qtbase5-dev              Qt 5 Core/Gui/Widgets/Test headers, CMake packages and moc
 #   libssl-dev               OpenSSL libcrypto (1.1.1 or 3) for the stand-in key library (SM2/SM4)
+#   libseccomp-dev           the filter device-check puts on the library's process
 #   fonts-wqy-microhei       a CJK font, so the Chinese captions render instead of empty boxes
 SETUP_NEEDS=(
     "cmd:g++ g++"
@@ -33,6 +34,7 @@ SETUP_NEEDS=(
     "cmd:nm binutils"
     "pkg qtbase5-dev"
     "pkg libssl-dev"
+    "pkg libseccomp-dev"
     "pkg fonts-wqy-microhei"
 )
 

@@ -1,7 +1,9 @@
 // The device checker run in-process against the simulator, normally and in each of its fault
 // modes, against a scripted library that lacks a function, and against a hostile library that
 // ends, hangs, overruns, prints or fakes its way through: exactly the expected checks fail or are
-// skipped, every other one passes, and the exit code says so. And its command line.
+// skipped, every other one passes, and the exit code says whether the library qualifies. The
+// program itself against a hostile library that turns on the checker's process, its output or
+// its evidence. And its command line.
 #include "devicecheck/devicechecker.h"
 #include "devicecheck/pinblockreader.h"
 
@@ -9,7 +11,11 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QtTest>
+
+#include <csignal>
 
 #include <sys/stat.h>
 
@@ -27,6 +33,71 @@ QStringList checksAfter(const QString& id)
     const QStringList& ids = DeviceChecker::checkIds();
     return ids.mid(ids.indexOf(id) + 1);
 }
+
+// The lines of a report but the one that says the sandbox is unavailable, where it is.
+QStringList withoutSandboxLine(const QStringList& lines)
+{
+    return lines.filter(QRegularExpression(QStringLiteral("^(?!sandbox: unavailable: )")));
+}
+
+// The processes for which matches(pid, its /proc entry's file name) holds.
+template <typename Matches>
+QList<qint64> processes(Matches matches)
+{
+    QList<qint64> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (number && pid != QCoreApplication::applicationPid() && matches(entry))
+            found << pid;
+    }
+    return found;
+}
+
+QByteArray procFile(const QString& pid, const char* name)
+{
+    QFile file(QStringLiteral("/proc/%1/%2").arg(pid, QLatin1String(name)));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The processes whose command line holds marker: the library's processes are copies of the
+// checker's, and keep its arguments.
+QList<qint64> processesMarked(const QByteArray& marker)
+{
+    return processes([&](const QString& pid) { return procFile(pid, "cmdline").contains(marker); });
+}
+
+// This process's children, ended or not: where it is the subreaper, every process the library
+// of an in-process run left behind is one.
+QList<qint64> children()
+{
+    const QByteArray self = QByteArray::number(QCoreApplication::applicationPid());
+    return processes([&](const QString& pid) {
+        const QByteArray stat = procFile(pid, "stat");
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        return fields.size() > 1 && fields[1] == self;
+    });
+}
+
+// Whether the sandbox holds here, from the evidence of a run against the simulator; why not.
+QString sandboxProblem()
+{
+    static const QString problem = [] {
+        WorkingDirectory directory;
+        directory.copyLibrary(QStringLiteral(SIMULATOR_PATH));
+        const QString json = directory.rootPath() + QStringLiteral("/sandbox.json");
+        QProcess process;
+        process.start(QStringLiteral(DEVICE_CHECK_PATH), {"--json", json});
+        QFile evidence(json);
+        if (!process.waitForFinished(30000) || !evidence.open(QIODevice::ReadOnly))
+            return QStringLiteral("device-check did not run");
+        const QJsonObject sandbox =
+            QJsonDocument::fromJson(evidence.readAll()).object().value("sandbox").toObject();
+        return sandbox.value("available").toBool() ? QString()
+                                                   : sandbox.value("unavailableBecause").toString();
+    }();
+    return problem;
+}
 }
 
 class TestDeviceCheck : public QObject {
@@ -36,6 +107,8 @@ private slots:
     void cleanup();
     void checksAgainstLibrary_data();
     void checksAgainstLibrary();
+    void programAgainstHostileLibrary_data();
+    void programAgainstHostileLibrary();
     void arguments_data();
     void arguments();
     void readPinBlock_data();
@@ -48,6 +121,7 @@ void TestDeviceCheck::init()
     qunsetenv("QUORVEL_SIM_PIN");
     qunsetenv("HOSTILE_DEVICE_MODE");
     qunsetenv("HOSTILE_DEVICE_REPLACEMENT");
+    qunsetenv("HOSTILE_DEVICE_FORWARD");
 }
 
 void TestDeviceCheck::cleanup()
@@ -172,6 +246,24 @@ void TestDeviceCheck::checksAgainstLibrary_data()
     QTest::newRow("puts the simulator where its deleted file was named while loading")
         << hostile << QByteArray("replace-self") << QByteArray() << "123456" << false << 150 << 1
         << false << QString() << QStringList{"mainkey", "pin-block"} << noSnWrite;
+    // A simulator behind a library that misbehaves only where the end of a run can see it.
+    QTest::newRow("writes as it is unloaded, after its last call")
+        << hostile << QByteArray("late-output") << QByteArray() << "123456" << false << 150 << 0
+        << true << "library output: late output\\x0A" << none << noSnWrite;
+    QTest::newRow("answers the small buffer with a cut text, then fails the key pair request")
+        << hostile << QByteArray("cut-small-buffer") << QByteArray() << "123456" << false << 150
+        << 1 << true
+        << "FAIL keypair-small-buffer: returned 0, then the key pair request with 256 bytes "
+           "failed: GenerateKeyFromPw returned -106"
+        << QStringList{"keypair-small-buffer"}
+        << QStringList{"mainkey-tampered", "mainkey",    "workkey",
+                       "pin-block",        "pin-bounds", "sn-write"};
+    QTest::newRow("rewrites its own file in place while loading")
+        << hostile << QByteArray("rewrite-self") << QByteArray() << "123456" << false << 150 << 1
+        << false
+        << "11 passed, 0 failed, 1 skipped; not qualified: the library's identity is "
+           "unconfirmed"
+        << none << noSnWrite;
 }
 
 void TestDeviceCheck::checksAgainstLibrary()
@@ -201,6 +293,7 @@ void TestDeviceCheck::checksAgainstLibrary()
     qputenv("HOSTILE_DEVICE_REPLACEMENT", QFile::encodeName(replacement));
     if (!fault.isEmpty())
         qputenv(hostile ? "HOSTILE_DEVICE_MODE" : "QUORVEL_SIM_FAULT", fault);
+    qputenv("HOSTILE_DEVICE_FORWARD", SIMULATOR_PATH);
     if (!simulatorPin.isEmpty())
         qputenv("QUORVEL_SIM_PIN", simulatorPin);
     const QString identity = exitCode == 2 || !confirmed
@@ -218,9 +311,13 @@ void TestDeviceCheck::checksAgainstLibrary()
     DeviceChecker checker(
         options, [&](const QString& line, bool error) { (error ? errors : lines) << line; });
     const CheckReport report = checker.run();
+    lines = withoutSandboxLine(lines);
     const QJsonObject json = report.toJson(DeviceChecker::toolVersion());
     QCOMPARE(report.exitCode(), exitCode);
     QCOMPARE(json.value("exitCode").toInt(), exitCode);
+    QCOMPARE(json.value("qualified").toBool(), exitCode == 0);
+    // Every process of the library's is gone: this process is the subreaper of all of them.
+    QVERIFY2(children().isEmpty(), "a process of the library's is left");
     if (expected.contains(QStringLiteral("%1")))
         expected = expected.arg(directory.libraryPath());
     if (!expected.isEmpty()) {
@@ -273,11 +370,119 @@ void TestDeviceCheck::checksAgainstLibrary()
     // Only the checker's own lines start with a verdict.
     const int passed = DeviceChecker::checkIds().size() - failing.size() - skipped.size();
     QCOMPARE(lines.filter(QRegularExpression("^PASS ")).size(), passed);
-    QCOMPARE(lines.last(),
-             QStringLiteral("%1 passed, %2 failed, %3 skipped")
-                 .arg(passed)
-                 .arg(failing.size())
-                 .arg(skipped.size()));
+    const QString counts = QStringLiteral("%1 passed, %2 failed, %3 skipped; ")
+                               .arg(passed)
+                               .arg(failing.size())
+                               .arg(skipped.size());
+    QVERIFY2(lines.last().startsWith(counts
+                                     + (exitCode == 0 ? QStringLiteral("qualified")
+                                                      : QStringLiteral("not qualified: "))),
+             qPrintable(lines.last()));
+}
+
+// The program as a lab runs it, against a library that turns on the checker's own process, its
+// output or its evidence, or on the process that hosts it, and that otherwise passes its calls on
+// to the simulator with the wrong PIN block: whatever it tries, the run ends in time, exit 1 with
+// the honest FAIL line, the evidence whole and unchanged, no process of the library's left.
+void TestDeviceCheck::programAgainstHostileLibrary_data()
+{
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<QString>("expected"); // the start of a line of the report
+    // The line where the sandbox is unavailable; empty: the row needs the sandbox.
+    QTest::addColumn<QString>("expectedWithout");
+
+    const QString honest =
+        QStringLiteral("FAIL pin-block: the PIN block (0N, BCD, F fill) carries 123457");
+    QTest::newRow("traces the checker to turn its exit status into 0")
+        << QByteArray("trace-checker")
+        << "FAIL keypair-format: a process the library started tried ptrace() during "
+           "GenerateKeyFromPw; the sandbox ended its process"
+        << honest;
+    QTest::newRow("writes a PASS line into the checker's standard output")
+        << QByteArray("write-checker-stdout") << honest << honest;
+    QTest::newRow("rewrites the JSON evidence once the checker has ended")
+        << QByteArray("rewrite-evidence") << honest << QString();
+    QTest::newRow("stops the checker")
+        << QByteArray("stop-checker")
+        << "FAIL keypair-format: the library tried kill() on the checker during "
+           "GenerateKeyFromPw; the sandbox ended its process"
+        << QString();
+    QTest::newRow("sets the checker's file size limit to 0")
+        << QByteArray("limit-checker")
+        << "FAIL keypair-format: the library tried prlimit64() on another process during "
+           "GenerateKeyFromPw; the sandbox ended its process"
+        << QString();
+    QTest::newRow("has its process held at its exit by a tracer it started")
+        << QByteArray("hold-at-exit")
+        << "FAIL keypair-format: a process the library started tried ptrace() during "
+           "GenerateKeyFromPw; the sandbox ended its process"
+        << honest;
+    QTest::newRow("makes the checker its tracer and stops")
+        << QByteArray("traceme")
+        << "FAIL keypair-format: the library tried ptrace() during GenerateKeyFromPw; the "
+           "sandbox ended its process"
+        << "FAIL keypair-format: the library stopped its process with SIGUSR1 during "
+           "GenerateKeyFromPw; it was ended";
+}
+
+void TestDeviceCheck::programAgainstHostileLibrary()
+{
+    QFETCH(QByteArray, mode);
+    QFETCH(QString, expected);
+    QFETCH(QString, expectedWithout);
+
+    const QString unavailable = sandboxProblem();
+    if (!unavailable.isEmpty()) {
+        if (expectedWithout.isEmpty())
+            QSKIP(
+                qPrintable(QStringLiteral("needs the sandbox, unavailable here: ") + unavailable));
+        expected = expectedWithout;
+    }
+    WorkingDirectory directory;
+    directory.copyLibrary(QStringLiteral(HOSTILE_DEVICE_PATH));
+    // Unique to this run, so that the processes holding it in their command line are its own.
+    const QString json =
+        directory.rootPath() + QStringLiteral("/evidence-%1.json").arg(QString::fromLatin1(mode));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QUORVEL_SIM_PIN"));
+    environment.insert(QStringLiteral("QUORVEL_SIM_FAULT"), QStringLiteral("wrong-pin-block"));
+    environment.insert(QStringLiteral("HOSTILE_DEVICE_MODE"), QString::fromLatin1(mode));
+    environment.insert(QStringLiteral("HOSTILE_DEVICE_FORWARD"), QStringLiteral(SIMULATOR_PATH));
+
+    QProcess checker;
+    checker.setProcessEnvironment(environment);
+    const int timeout = 5;
+    checker.start(QStringLiteral(DEVICE_CHECK_PATH),
+                  {"--library", directory.libraryPath(), "--timeout", QString::number(timeout),
+                   "--json", json});
+    // The timeout, and the seconds the checker may take to end the library's processes.
+    const bool finished = checker.waitForFinished(1000 * (timeout + 10));
+    const QList<qint64> left = processesMarked(json.toLocal8Bit());
+    if (!finished) {
+        checker.kill();
+        checker.waitForFinished();
+    }
+    for (const qint64 pid : left)
+        kill(static_cast<pid_t>(pid), SIGKILL);
+    const QStringList lines =
+        QString::fromUtf8(checker.readAllStandardOutput()).trimmed().split(QLatin1Char('\n'));
+    QVERIFY2(finished, "device-check did not end in time");
+    QVERIFY2(left.isEmpty(), "processes of the library's were left running");
+    QCOMPARE(checker.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(checker.exitCode(), 1);
+    QVERIFY2(std::any_of(lines.begin(), lines.end(),
+                         [&](const QString& line) { return line.startsWith(expected); }),
+             qPrintable(lines.join('\n')));
+    QVERIFY2(lines.filter(QRegularExpression("^PASS pin-block")).isEmpty(),
+             qPrintable(lines.join('\n')));
+    QVERIFY2(lines.last().contains(QStringLiteral("; not qualified: ")), qPrintable(lines.last()));
+
+    QFile evidence(json);
+    QVERIFY(evidence.open(QIODevice::ReadOnly));
+    const QJsonObject report = QJsonDocument::fromJson(evidence.readAll()).object();
+    QCOMPARE(report.value("exitCode").toInt(), 1);
+    QCOMPARE(report.value("qualified").toBool(), false);
+    QCOMPARE(report.value("checks").toArray().size(), DeviceChecker::checkIds().size());
 }
 
 void TestDeviceCheck::arguments_data()

@@ -1,0 +1,92 @@
+#include "devicecheck/evidencefile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+// The open evidence file's temporary name, where a signal handler finds it.
+char temporaryName[4096];
+}
+
+EvidenceFile::EvidenceFile(const QString& path)
+    : m_path(path)
+{
+}
+
+EvidenceFile::~EvidenceFile()
+{
+    if (m_fd >= 0) {
+        close(m_fd);
+        unlink(m_temporary.constData());
+        temporaryName[0] = '\0';
+    }
+}
+
+bool EvidenceFile::open()
+{
+    m_temporary = QFile::encodeName(m_path) + ".XXXXXX";
+    if (static_cast<size_t>(m_temporary.size()) >= sizeof temporaryName) {
+        errno = ENAMETOOLONG;
+        return fail(QStringLiteral("cannot create"));
+    }
+    m_fd = mkostemp(m_temporary.data(), O_CLOEXEC);
+    if (m_fd < 0)
+        return fail(QStringLiteral("cannot create"));
+    std::memcpy(temporaryName, m_temporary.constData(),
+                static_cast<size_t>(m_temporary.size()) + 1);
+    // The permissions a file created in the ordinary way would get, not mkstemp's 0600.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(m_fd, 0666 & ~mask);
+    return true;
+}
+
+bool EvidenceFile::commit(const QByteArray& content)
+{
+    // The temporary name must still be this file: a name replaced during the run is not renamed.
+    struct stat opened;
+    struct stat named;
+    if (fstat(m_fd, &opened) != 0 || lstat(m_temporary.constData(), &named) != 0
+        || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+        errno = EEXIST;
+        return fail(QStringLiteral("the temporary file was replaced"));
+    }
+    if (ftruncate(m_fd, 0) != 0)
+        return fail(QStringLiteral("cannot write"));
+    for (qint64 written = 0; written < content.size();) {
+        const ssize_t now = pwrite(m_fd, content.constData() + written,
+                                   static_cast<size_t>(content.size() - written), written);
+        if (now < 0 && errno == EINTR)
+            continue;
+        if (now <= 0)
+            return fail(QStringLiteral("cannot write"));
+        written += now;
+    }
+    if (fsync(m_fd) != 0)
+        return fail(QStringLiteral("cannot write"));
+    if (rename(m_temporary.constData(), QFile::encodeName(m_path).constData()) != 0)
+        return fail(QStringLiteral("cannot rename the temporary file over"));
+    close(m_fd);
+    m_fd = -1;
+    temporaryName[0] = '\0';
+    return true;
+}
+
+void EvidenceFile::removeTemporary()
+{
+    if (temporaryName[0] != '\0')
+        unlink(temporaryName);
+}
+
+bool EvidenceFile::fail(const QString& what)
+{
+    m_error =
+        QStringLiteral("%1 %2: %3").arg(what, m_path, QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+}
