@@ -69,7 +69,7 @@ QList<qint64> processesMarked(const QByteArray& marker)
 
 // This process's children, ended or not: where it is the subreaper, every process the library
 // of an in-process run left behind is one.
-QList<qint64> children()
+QList<qint64> childProcesses()
 {
     const QByteArray self = QByteArray::number(QCoreApplication::applicationPid());
     return processes([&](const QString& pid) {
@@ -109,6 +109,8 @@ private slots:
     void checksAgainstLibrary();
     void programAgainstHostileLibrary_data();
     void programAgainstHostileLibrary();
+    void programEndedBySignal_data();
+    void programEndedBySignal();
     void arguments_data();
     void arguments();
     void readPinBlock_data();
@@ -317,7 +319,7 @@ void TestDeviceCheck::checksAgainstLibrary()
     QCOMPARE(json.value("exitCode").toInt(), exitCode);
     QCOMPARE(json.value("qualified").toBool(), exitCode == 0);
     // Every process of the library's is gone: this process is the subreaper of all of them.
-    QVERIFY2(children().isEmpty(), "a process of the library's is left");
+    QVERIFY2(childProcesses().isEmpty(), "a process of the library's is left");
     if (expected.contains(QStringLiteral("%1")))
         expected = expected.arg(directory.libraryPath());
     if (!expected.isEmpty()) {
@@ -483,6 +485,45 @@ void TestDeviceCheck::programAgainstHostileLibrary()
     QCOMPARE(report.value("exitCode").toInt(), 1);
     QCOMPARE(report.value("qualified").toBool(), false);
     QCOMPARE(report.value("checks").toArray().size(), DeviceChecker::checkIds().size());
+}
+
+// A signal that ends the checker during a call ends the library's processes with it, and leaves
+// neither evidence nor its temporary file.
+void TestDeviceCheck::programEndedBySignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+void TestDeviceCheck::programEndedBySignal()
+{
+    QFETCH(int, signal);
+
+    WorkingDirectory directory;
+    directory.copyLibrary(QStringLiteral(SIMULATOR_PATH));
+    const QString json = directory.rootPath() + QStringLiteral("/evidence.json");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUORVEL_SIM_FAULT"), QStringLiteral("hang"));
+    QProcess checker;
+    checker.setProcessEnvironment(environment);
+    checker.start(QStringLiteral(DEVICE_CHECK_PATH), {"--json", json});
+    // The PIN entry, which hangs, is under way once the work key has been judged.
+    QByteArray output;
+    while (!output.contains("workkey") && checker.waitForReadyRead(10000))
+        output += checker.readAllStandardOutput();
+    const QList<qint64> running = processesMarked(json.toLocal8Bit());
+    kill(static_cast<pid_t>(checker.processId()), signal);
+    QVERIFY(checker.waitForFinished(10000));
+    const QList<qint64> left = processesMarked(json.toLocal8Bit());
+    for (const qint64 pid : left)
+        kill(static_cast<pid_t>(pid), SIGKILL);
+    QVERIFY2(output.contains("workkey"), output.constData());
+    QCOMPARE(running.size(), 2); // the checker and the library's process
+    QVERIFY2(left.isEmpty(), "processes of the library's were left running");
+    QCOMPARE(checker.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(QDir(directory.rootPath()).entryList(QDir::Files), QStringList());
 }
 
 void TestDeviceCheck::arguments_data()
