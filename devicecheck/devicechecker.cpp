@@ -11,6 +11,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -120,6 +121,28 @@ DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
         {SerialRead, "needs the original serial number to restore, which sn-read did not give",
          false},
     };
+    const std::pair<bool, Fact> established[] = {
+        {m_options.writeSn, SnWriteAsked},    {m_keyPairCall.returned, KeyPairReturned},
+        {!m_publicKey.isEmpty(), PublicKey},  {m_mainKeyAccepted, MainKeyAccepted},
+        {m_workKeyAccepted, WorkKeyAccepted}, {m_pinCall.returned, PinEntryReturned},
+        {!m_serial.isEmpty(), SerialRead}};
+    quint32 facts = 0;
+    for (const auto& fact : established)
+        if (fact.first)
+            facts |= fact.second;
+    const auto need = std::find_if(std::begin(kMissing), std::end(kMissing), [&](const auto& n) {
+        return (check.needs & n.fact) && !(facts & n.fact);
+    });
+    const bool needMissing = need != std::end(kMissing);
+    const auto skipFor = [&] {
+        return Verdict{CheckStatus::Skip,
+                       QString::fromUtf8(need->reason)
+                           + (need->fact == PublicKey ? m_publicKeyProblem : QString()),
+                       -1, need->excused};
+    };
+    // A check the tester did not ask for is excused, whatever else happened.
+    if (needMissing && need->excused)
+        return skipFor();
     if (!m_process.running())
         return {CheckStatus::Skip,
                 QStringLiteral("not run: the library's process has ended, so the device's state "
@@ -132,21 +155,8 @@ DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
         return {CheckStatus::Skip,
                 QStringLiteral("needs %1, which the library does not export")
                     .arg(missing.join(QStringLiteral(", ")))};
-    const std::pair<bool, Fact> established[] = {
-        {m_options.writeSn, SnWriteAsked},    {m_keyPairCall.returned, KeyPairReturned},
-        {!m_publicKey.isEmpty(), PublicKey},  {m_mainKeyAccepted, MainKeyAccepted},
-        {m_workKeyAccepted, WorkKeyAccepted}, {m_pinCall.returned, PinEntryReturned},
-        {!m_serial.isEmpty(), SerialRead}};
-    quint32 facts = 0;
-    for (const auto& fact : established)
-        if (fact.first)
-            facts |= fact.second;
-    for (const auto& need : kMissing)
-        if ((check.needs & need.fact) && !(facts & need.fact))
-            return {CheckStatus::Skip,
-                    QString::fromUtf8(need.reason)
-                        + (need.fact == PublicKey ? m_publicKeyProblem : QString()),
-                    -1, need.excused};
+    if (needMissing)
+        return skipFor();
     return (this->*check.run)();
 }
 
