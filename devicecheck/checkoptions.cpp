@@ -6,6 +6,7 @@
 
 namespace {
 constexpr int kMaxTimeoutSeconds = 86400;
+constexpr int kMaxRepeat = 1000000;
 
 ParsedArguments failure(const QString& error)
 {
@@ -24,9 +25,11 @@ ParsedArguments parseArguments(const QStringList& arguments)
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(),
                                      QStringLiteral("SECONDS"));
     const QCommandLineOption json(QStringLiteral("json"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption junit(QStringLiteral("junit"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption writeSn(QStringLiteral("write-sn"));
+    const QCommandLineOption repeat(QStringLiteral("repeat"), QString(), QStringLiteral("N"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({library, pin, timeout, json, writeSn, help});
+    parser.addOptions({library, pin, timeout, json, junit, writeSn, repeat, help});
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -67,6 +70,19 @@ ParsedArguments parseArguments(const QStringList& arguments)
         if (options.jsonPath.isEmpty())
             return failure(QStringLiteral("--json needs a file name"));
     }
+    if (parser.isSet(junit)) {
+        options.junitPath = parser.value(junit);
+        if (options.junitPath.isEmpty())
+            return failure(QStringLiteral("--junit needs a file name"));
+    }
+    if (parser.isSet(repeat)) {
+        bool number = false;
+        options.repeat = parser.value(repeat).toInt(&number);
+        if (!number || options.repeat < 1 || options.repeat > kMaxRepeat)
+            return failure(QStringLiteral("--repeat needs a whole number from 1 to %1, not '%2'")
+                               .arg(kMaxRepeat)
+                               .arg(parser.value(repeat)));
+    }
     options.writeSn = parser.isSet(writeSn);
     return parsed;
 }
@@ -80,8 +96,8 @@ QString absoluteLibraryPath(const QString& path)
 QString usageText()
 {
     return QStringLiteral(
-        "Usage: device-check [--library PATH] [--pin DIGITS] [--timeout SECONDS] [--json FILE] "
-        "[--write-sn]\n"
+        "Usage: device-check [--library PATH] [--pin DIGITS] [--timeout SECONDS] [--json FILE]\n"
+        "                    [--junit FILE] [--write-sn] [--repeat N]\n"
         "Qualifies a PIN pad device library: its functions, key chain, PIN block, buffer bounds\n"
         "and serial number, one line per check.\n"
         "\n"
@@ -92,10 +108,14 @@ QString usageText()
         "  --timeout SECONDS  the longest loading or any one device call may take (default 150);\n"
         "                     a call that takes longer fails its check and ends the run\n"
         "  --json FILE        also write the results, timings and library identity as JSON\n"
+        "  --junit FILE       also write the results as a JUnit XML report\n"
         "  --write-sn         also write a test serial number, read it back and restore the "
         "original\n"
+        "  --repeat N         after the checks, repeat the key chain N times and report each\n"
+        "                     function's failures and times and the library's growth (default\n"
+        "                     1: the checks alone)\n"
         "  -h, --help         print this usage\n"
         "\n"
-        "Exit code: 0 nothing failed, 1 a check failed, 2 the library cannot be loaded or the\n"
-        "arguments are wrong.\n");
+        "Exit code: 0 qualified (every check ran and passed), 1 not qualified, 2 the library\n"
+        "cannot be loaded or the arguments are wrong.\n");
 }

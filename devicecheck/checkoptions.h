@@ -1,5 +1,6 @@
 // The device checker's command line: which library, the PIN the tester types, how long a device
-// call may take, where to write the JSON evidence, and whether to write the serial number.
+// call may take, where to write the JSON evidence and the JUnit report, whether to write the
+// serial number, and how many times to repeat the key chain.
 #ifndef CHECKOPTIONS_H
 #define CHECKOPTIONS_H
 
@@ -11,8 +12,11 @@ struct CheckOptions {
     QString pin = QStringLiteral("123456");
     // Each device call; the PIN entry asks the pad for 120 s, so the default leaves time over.
     int timeoutSeconds = 150;
-    QString jsonPath; // empty: no JSON
+    QString jsonPath;  // empty: no JSON
+    QString junitPath; // empty: no JUnit report
     bool writeSn = false;
+    // Rounds of the key chain after the checks; 1: none, the checks alone.
+    int repeat = 1;
 };
 
 struct ParsedArguments {

@@ -1,9 +1,12 @@
 #include "devicecheck/checkreport.h"
 
+#include "devicecheck/statistics.h"
 #include "util/visibletext.h"
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <QSysInfo>
+#include <QXmlStreamWriter>
 
 #include <algorithm>
 
@@ -21,17 +24,6 @@ QString statusWord(CheckStatus status)
     return QStringLiteral("SKIP");
 }
 
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const int middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-QString milliseconds(double value)
-{
-    return QString::number(value, 'f', 3) + QStringLiteral(" ms");
-}
 }
 
 int CheckReport::count(CheckStatus status) const
@@ -88,7 +80,7 @@ QString CheckReport::line(const CheckResult& result)
     QString text = statusWord(result.status) + QLatin1Char(' ') + result.id + QStringLiteral(": ")
         + result.detail;
     if (result.milliseconds >= 0)
-        text += QStringLiteral(" [") + milliseconds(result.milliseconds) + QLatin1Char(']');
+        text += QStringLiteral(" [") + millisecondsText(result.milliseconds) + QLatin1Char(']');
     return text;
 }
 
@@ -100,7 +92,7 @@ QStringList CheckReport::timingLines() const
             continue;
         lines << QStringLiteral("median %1 %2 over %3 calls")
                      .arg(timings.function, -17)
-                     .arg(milliseconds(median(timings.milliseconds)), 12)
+                     .arg(millisecondsText(median(timings.milliseconds)), 12)
                      .arg(timings.milliseconds.size());
     }
     return lines;
@@ -147,7 +139,7 @@ QJsonObject CheckReport::toJson(const QString& toolVersion) const
                                      {"medianMilliseconds", median(timings.milliseconds)}});
     }
 
-    return QJsonObject{
+    QJsonObject report{
         {"tool", "device-check"},
         {"version", toolVersion},
         {"finished", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
@@ -169,4 +161,129 @@ QJsonObject CheckReport::toJson(const QString& toolVersion) const
                      {"notQualifiedBecause", QJsonArray::fromStringList(notQualifiedBecause())}}},
         {"qualified", qualified()},
         {"exitCode", exitCode()}};
+    if (m_soak.rounds() > 0)
+        report.insert("soak", m_soak.toJson());
+    return report;
+}
+
+namespace {
+// Text for XML: escaped as device text, which leaves no control character, and without the two
+// noncharacters XML does not allow either.
+QString xmlText(const QString& text)
+{
+    QString shown = visibleText(text);
+    shown.replace(QChar(0xFFFE), QStringLiteral("\\uFFFE"));
+    shown.replace(QChar(0xFFFF), QStringLiteral("\\uFFFF"));
+    return shown;
+}
+
+QString seconds(double milliseconds)
+{
+    return QString::number(qMax(milliseconds, 0.0) / 1000, 'f', 6);
+}
+
+void writeCase(QXmlStreamWriter& xml, const QString& name, double milliseconds,
+               const QString& outcome = QString(), const QString& message = QString(),
+               const QString& text = QString())
+{
+    xml.writeStartElement(QStringLiteral("testcase"));
+    xml.writeAttribute(QStringLiteral("name"), name);
+    xml.writeAttribute(QStringLiteral("classname"), QStringLiteral("device-check"));
+    xml.writeAttribute(QStringLiteral("time"), seconds(milliseconds));
+    if (!outcome.isEmpty()) {
+        xml.writeStartElement(outcome);
+        xml.writeAttribute(QStringLiteral("message"), xmlText(message));
+        if (outcome != QLatin1String("skipped")) {
+            xml.writeAttribute(QStringLiteral("type"),
+                               outcome == QLatin1String("failure") ? QStringLiteral("FAIL")
+                                                                   : QStringLiteral("ERROR"));
+            xml.writeCharacters(xmlText(text));
+        }
+        xml.writeEndElement();
+    }
+    xml.writeEndElement();
+}
+}
+
+QByteArray CheckReport::toJUnit(const QString& toolVersion) const
+{
+    const bool loaded = m_loadFailure.isEmpty();
+    const int failures = count(CheckStatus::Fail) + (loaded && !qualified() ? 1 : 0);
+    double milliseconds = 0;
+    for (const CheckResult& result : m_results)
+        milliseconds += qMax(result.milliseconds, 0.0);
+
+    QByteArray xml;
+    QXmlStreamWriter writer(&xml);
+    writer.setAutoFormatting(true);
+    writer.writeStartDocument();
+    writer.writeStartElement(QStringLiteral("testsuite"));
+    writer.writeAttribute(QStringLiteral("name"), QStringLiteral("device-check"));
+    writer.writeAttribute(QStringLiteral("tests"),
+                          QString::number(loaded ? m_results.size() + 1 : 1));
+    writer.writeAttribute(QStringLiteral("failures"), QString::number(failures));
+    writer.writeAttribute(QStringLiteral("errors"), QString::number(loaded ? 0 : 1));
+    writer.writeAttribute(QStringLiteral("skipped"), QString::number(count(CheckStatus::Skip)));
+    writer.writeAttribute(QStringLiteral("time"), seconds(milliseconds));
+    writer.writeAttribute(QStringLiteral("timestamp"),
+                          QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddTHH:mm:ss"));
+    writer.writeAttribute(QStringLiteral("hostname"), xmlText(QSysInfo::machineHostName()));
+
+    writer.writeStartElement(QStringLiteral("properties"));
+    const QString yes = QStringLiteral("true");
+    const QString no = QStringLiteral("false");
+    const std::pair<const char*, QString> properties[] = {
+        {"device-check.version", toolVersion},
+        {"library.path", m_library.path},
+        {"library.sha256",
+         m_library.confirmed() ? m_library.sha256 : QStringLiteral("unconfirmed")},
+        {"library.identityConfirmed", m_library.confirmed() ? yes : no},
+        {"library.simulator", m_library.simulator ? yes : no},
+        {"keys.mainKeyCheckValue", m_mainKeyCheckValue},
+        {"keys.workKeyCheckValue", m_workKeyCheckValue},
+        {"sandbox",
+         m_sandboxProblem.isEmpty() ? QStringLiteral("available")
+                                    : QStringLiteral("unavailable: ") + m_sandboxProblem},
+        {"qualified", loaded && qualified() ? yes : no},
+        {"exitCode", QString::number(exitCode())}};
+    for (const auto& property : properties) {
+        writer.writeEmptyElement(QStringLiteral("property"));
+        writer.writeAttribute(QStringLiteral("name"), QLatin1String(property.first));
+        writer.writeAttribute(QStringLiteral("value"), xmlText(property.second));
+    }
+    writer.writeEndElement();
+
+    if (!loaded)
+        writeCase(writer, QStringLiteral("load"), 0, QStringLiteral("error"), m_loadFailure,
+                  QStringLiteral("cannot load the device library: ") + m_loadFailure);
+    for (const CheckResult& result : m_results) {
+        if (result.status == CheckStatus::Fail)
+            writeCase(writer, result.id, result.milliseconds, QStringLiteral("failure"),
+                      result.detail, line(result));
+        else if (result.status == CheckStatus::Skip)
+            writeCase(writer, result.id, result.milliseconds, QStringLiteral("skipped"),
+                      result.detail);
+        else
+            writeCase(writer, result.id, result.milliseconds);
+    }
+    if (loaded) {
+        const QString because =
+            QStringLiteral("not qualified: ") + notQualifiedBecause().join(QStringLiteral(", "));
+        if (qualified())
+            writeCase(writer, QStringLiteral("qualified"), 0);
+        else
+            writeCase(writer, QStringLiteral("qualified"), 0, QStringLiteral("failure"), because,
+                      summaryLine());
+    }
+    QStringList output = m_soak.rounds() > 0 ? m_soak.lines() : QStringList();
+    if (!m_libraryOutput.isEmpty())
+        output << QStringLiteral("library output: ") + m_libraryOutput;
+    if (!output.isEmpty()) {
+        for (QString& line : output)
+            line = xmlText(line);
+        writer.writeTextElement(QStringLiteral("system-out"), output.join('\n'));
+    }
+    writer.writeEndElement();
+    writer.writeEndDocument();
+    return xml;
 }

@@ -5,6 +5,7 @@
 #define CHECKREPORT_H
 
 #include "devicecheck/deviceprocess.h"
+#include "devicecheck/soak.h"
 #include "util/libraryidentity.h"
 
 #include <QJsonObject>
@@ -46,6 +47,9 @@ public:
     // A call the sandbox refused outside the checks, as a sentence.
     void addRefusal(const QString& sentence) { m_refusals.append(sentence); }
     void setAllProcessesEnded(bool ended) { m_allProcessesEnded = ended; }
+    // The figures of the rounds of the key chain after the checks, when there were any.
+    void setSoak(const Soak& soak) { m_soak = soak; }
+    const Soak& soak() const { return m_soak; }
 
     const QVector<CheckResult>& results() const { return m_results; }
     const LibraryIdentity& library() const { return m_library; }
@@ -69,6 +73,11 @@ public:
     // "N passed, M failed, K skipped; qualified", or "; not qualified: " and why.
     QString summaryLine() const;
     QJsonObject toJson(const QString& toolVersion) const;
+    // The same as a JUnit XML report for a lab's CI: one testsuite "device-check", a testcase per
+    // check and one, "qualified", that fails when the library does not qualify; the library's
+    // identity and the keys' check values as properties. A run whose library did not load is one
+    // testcase, "load", in error.
+    QByteArray toJUnit(const QString& toolVersion) const;
 
 private:
     LibraryIdentity m_library;
@@ -81,6 +90,7 @@ private:
     QString m_sandboxProblem;
     QStringList m_refusals;
     bool m_allProcessesEnded = true;
+    Soak m_soak;
 };
 
 #endif

@@ -98,6 +98,8 @@ const std::vector<DeviceChecker::Check>& DeviceChecker::checks()
         {"sn-read", bit(kReadDeviceSN), 0, &DeviceChecker::checkSerialRead},
         {"sn-write", bit(kReadDeviceSN) | bit(kWriteDeviceSN), SnWriteAsked | SerialRead,
          &DeviceChecker::checkSerialWrite},
+        {"soak", bit(kGenerateKeyFromPw) | bit(kSetPwMkey) | bit(kSetPwWkey),
+         SoakAsked | WorkKeyAccepted, &DeviceChecker::checkSoak},
     };
     return table;
 }
@@ -113,6 +115,7 @@ DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
     } kMissing[] = {
         {SnWriteAsked, "run with --write-sn to write a test serial number and restore the original",
          true},
+        {SoakAsked, "run with --repeat N to repeat the key chain N times", true},
         {KeyPairReturned, "needs the key pair request, which did not return", false},
         {PublicKey, "no public key to encrypt under: ", false},
         {MainKeyAccepted, "needs the main key, which was not accepted", false},
@@ -125,7 +128,7 @@ DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
         {m_options.writeSn, SnWriteAsked},    {m_keyPairCall.returned, KeyPairReturned},
         {!m_publicKey.isEmpty(), PublicKey},  {m_mainKeyAccepted, MainKeyAccepted},
         {m_workKeyAccepted, WorkKeyAccepted}, {m_pinCall.returned, PinEntryReturned},
-        {!m_serial.isEmpty(), SerialRead}};
+        {!m_serial.isEmpty(), SerialRead},    {m_options.repeat > 1, SoakAsked}};
     quint32 facts = 0;
     for (const auto& fact : established)
         if (fact.first)
@@ -199,6 +202,9 @@ CheckReport DeviceChecker::run()
 
     for (const Check& check : checks())
         record(check.id, verdict(check));
+    if (m_report.soak().rounds() > 0)
+        for (const QString& line : m_report.soak().lines())
+            m_sink(line, false);
     finish();
 
     m_report.setTimings(m_process.timings());
@@ -275,10 +281,7 @@ void DeviceChecker::reportSandbox()
 
 bool DeviceChecker::makeKeys()
 {
-    m_mainKey = QByteArray(kKeySize, '\0');
-    m_workKey = QByteArray(kKeySize, '\0');
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(m_mainKey.data()), kKeySize) != 1
-        || RAND_bytes(reinterpret_cast<unsigned char*>(m_workKey.data()), kKeySize) != 1) {
+    if (!randomKeys()) {
         const QString reason = QStringLiteral("libcrypto's RAND_bytes cannot make this run's keys");
         m_report.setLoadFailure(reason);
         m_sink(QStringLiteral("cannot check the device library: ") + reason, true);
@@ -286,6 +289,14 @@ bool DeviceChecker::makeKeys()
     }
     m_report.setKeyCheckValues(checkValue(m_mainKey), checkValue(m_workKey));
     return true;
+}
+
+bool DeviceChecker::randomKeys()
+{
+    m_mainKey = QByteArray(kKeySize, '\0');
+    m_workKey = QByteArray(kKeySize, '\0');
+    return RAND_bytes(reinterpret_cast<unsigned char*>(m_mainKey.data()), kKeySize) == 1
+        && RAND_bytes(reinterpret_cast<unsigned char*>(m_workKey.data()), kKeySize) == 1;
 }
 
 void DeviceChecker::record(const char* id, const Verdict& verdict)
@@ -492,15 +503,25 @@ DeviceChecker::Verdict DeviceChecker::checkMainKey()
             call.milliseconds + again.milliseconds};
 }
 
+CallResult DeviceChecker::sendWorkKey(QString* problem, int* cipherSize)
+{
+    const QByteArray cipher =
+        keyLibrary(m_mainKey, m_workKey, kSm4, false, kMaxWorkKeyCipher, problem);
+    if (cipherSize)
+        *cipherSize = cipher.size();
+    if (cipher.isEmpty())
+        return CallResult();
+    const QByteArray text = toSplitNibble(cipher);
+    return m_process.call(kSetPwWkey, {text.size()}, -1, text);
+}
+
 DeviceChecker::Verdict DeviceChecker::checkWorkKey()
 {
     QString problem;
-    const QByteArray cipher =
-        keyLibrary(m_mainKey, m_workKey, kSm4, false, kMaxWorkKeyCipher, &problem);
-    if (cipher.isEmpty())
+    int cipherSize = 0;
+    const CallResult call = sendWorkKey(&problem, &cipherSize);
+    if (!problem.isEmpty())
         return {CheckStatus::Fail, problem};
-    const QByteArray text = toSplitNibble(cipher);
-    const CallResult call = m_process.call(kSetPwWkey, {text.size()}, -1, text);
     if (!call.returned)
         return failure(call);
     m_workKeyAccepted = call.code == 0;
@@ -511,7 +532,7 @@ DeviceChecker::Verdict DeviceChecker::checkWorkKey()
             call.milliseconds};
     return {CheckStatus::Pass,
             QStringLiteral("accepted this run's work key under its main key (SM4, %1 bytes)")
-                .arg(cipher.size()),
+                .arg(cipherSize),
             call.milliseconds};
 }
 
@@ -525,7 +546,19 @@ DeviceChecker::Verdict DeviceChecker::checkPinBlock()
     const CallResult& call = m_pinCall;
     if (!call.returned)
         return failure(call);
+    PinBlockReading reading;
+    const QString problem = pinBlockProblem(call, &reading);
+    if (!problem.isEmpty())
+        return {CheckStatus::Fail, problem, call.milliseconds};
+    return {CheckStatus::Pass,
+            QStringLiteral("the PIN block (%1) decrypts under this run's work key to %2, the PIN "
+                           "typed")
+                .arg(reading.layout, reading.pin),
+            call.milliseconds};
+}
 
+QString DeviceChecker::pinBlockProblem(const CallResult& call, PinBlockReading* reading) const
+{
     QByteArray text;
     QString problem;
     QByteArray block;
@@ -540,27 +573,18 @@ DeviceChecker::Verdict DeviceChecker::checkPinBlock()
     else if ((problem = splitNibbleProblem(text)).isEmpty())
         block = keyLibrary(m_workKey, fromSplitNibble(text), kSm4, true, kPinBlockSize, &problem);
     if (!problem.isEmpty())
-        return {CheckStatus::Fail, problem, call.milliseconds};
+        return problem;
 
-    const PinBlockReading reading = readPinBlock(block);
+    *reading = readPinBlock(block);
     const QString hex = QString::fromLatin1(block.toHex().toUpper());
-    if (!reading.recognised)
-        return {CheckStatus::Fail,
-                QStringLiteral("unrecognised PIN block layout under this run's work key, "
-                               "decrypted: ")
-                    + hex,
-                call.milliseconds};
-    if (reading.pin != m_options.pin)
-        return {
-            CheckStatus::Fail,
-            QStringLiteral("the PIN block (%1) carries %2, not the PIN typed, %3; decrypted: %4")
-                .arg(reading.layout, reading.pin, m_options.pin, hex),
-            call.milliseconds};
-    return {CheckStatus::Pass,
-            QStringLiteral("the PIN block (%1) decrypts under this run's work key to %2, the PIN "
-                           "typed")
-                .arg(reading.layout, reading.pin),
-            call.milliseconds};
+    if (!reading->recognised)
+        return QStringLiteral("unrecognised PIN block layout under this run's work key, "
+                              "decrypted: ")
+            + hex;
+    if (reading->pin != m_options.pin)
+        return QStringLiteral("the PIN block (%1) carries %2, not the PIN typed, %3; decrypted: %4")
+            .arg(reading->layout, reading->pin, m_options.pin, hex);
+    return QString();
 }
 
 DeviceChecker::Verdict DeviceChecker::checkPinBounds()
@@ -651,4 +675,106 @@ DeviceChecker::Verdict DeviceChecker::checkSerialWrite()
             QStringLiteral("wrote %1, read it back, restored %2 and read it back")
                 .arg(quoted(test), quoted(original)),
             milliseconds};
+}
+
+DeviceChecker::Verdict DeviceChecker::checkSoak()
+{
+    // Only the simulator types a PIN by itself: at a device every entry would need the tester.
+    const bool pinEntry =
+        m_report.library().simulator && (m_load.exported & bit(kInputPassword)) != 0;
+    Soak soak(m_options.repeat);
+    int round = 1;
+    for (; round <= m_options.repeat && m_process.running(); ++round) {
+        soakRound(round, pinEntry, &soak);
+        soak.sample(round, m_process.pid());
+    }
+    soak.setRoundsRun(round - 1);
+    m_report.setSoak(soak);
+
+    QStringList problems;
+    if (soak.failedRounds() > 0)
+        problems << QStringLiteral("%1 of %2 rounds failed, the first at round %3, %4: %5")
+                        .arg(soak.failedRounds())
+                        .arg(soak.roundsRun())
+                        .arg(soak.firstFailure().round)
+                        .arg(soak.firstFailure().function, soak.firstFailure().detail);
+    const QString growth = soak.growthProblem();
+    if (!growth.isEmpty())
+        problems << QStringLiteral("the library's process leaks: ") + growth;
+    if (!problems.isEmpty())
+        return {CheckStatus::Fail, problems.join(QStringLiteral("; ")), soak.milliseconds()};
+    return {CheckStatus::Pass,
+            QStringLiteral("%1 rounds of the key chain%2, none failed, and the library's process "
+                           "did not grow")
+                .arg(soak.roundsRun())
+                .arg(pinEntry ? QStringLiteral(" and the PIN entry")
+                              : QStringLiteral(" without the PIN entry, which only the simulator "
+                                               "makes by itself")),
+            soak.milliseconds()};
+}
+
+void DeviceChecker::soakRound(int round, bool pinEntry, Soak* soak)
+{
+    // Counts the call; false, with the failure kept, when it did not return.
+    const auto called = [&](int function, const CallResult& call) {
+        const QString name = QLatin1String(kDeviceFunctionNames[function]);
+        soak->addCall(name, call.returned, call.milliseconds, call.roundTrip);
+        if (!call.returned)
+            soak->addFailure(round, name, call.failure);
+        return call.returned;
+    };
+    const auto failed = [&](int function, const QString& detail) {
+        soak->addFailure(round, QLatin1String(kDeviceFunctionNames[function]), detail);
+    };
+
+    if (!randomKeys()) {
+        failed(kSetPwMkey, QStringLiteral("libcrypto's RAND_bytes cannot make this round's keys"));
+        return;
+    }
+    const CallResult pair = requestKeyPair();
+    if (!called(kGenerateKeyFromPw, pair))
+        return;
+    if (m_publicKey.isEmpty())
+        return failed(kGenerateKeyFromPw, m_publicKeyProblem);
+    QString problem;
+    const QByteArray cipher = mainKeyCipher(false, &problem);
+    if (cipher.isEmpty())
+        return failed(kSetPwMkey, problem);
+    const CallResult main = sendMainKey(cipher);
+    if (!called(kSetPwMkey, main))
+        return;
+    if (main.code != 0)
+        return failed(kSetPwMkey,
+                      QStringLiteral("refused with %1 this round's main key").arg(main.code));
+    // The tampered key on every tenth round: a device that stops refusing it is caught too.
+    if (round % 10 == 0) {
+        const QByteArray tampered = mainKeyCipher(true, &problem);
+        if (tampered.isEmpty())
+            return failed(kSetPwMkey, problem);
+        const CallResult refused = sendMainKey(tampered);
+        if (!called(kSetPwMkey, refused))
+            return;
+        if (refused.code == 0)
+            return failed(kSetPwMkey,
+                          QStringLiteral("accepted (0) this round's main key with one "
+                                         "bit of C3 flipped"));
+    }
+    const CallResult work = sendWorkKey(&problem);
+    if (!problem.isEmpty())
+        return failed(kSetPwWkey, problem);
+    if (!called(kSetPwWkey, work))
+        return;
+    if (work.code != 0)
+        return failed(kSetPwWkey,
+                      QStringLiteral("refused with %1 this round's work key").arg(work.code));
+    if (!pinEntry)
+        return;
+    const CallResult pin =
+        m_process.call(kInputPassword, {kPinTimeout, kPinMaxLength, kPinOutSize}, kPinOutSize);
+    if (!called(kInputPassword, pin))
+        return;
+    PinBlockReading reading;
+    const QString pinProblem = pinBlockProblem(pin, &reading);
+    if (!pinProblem.isEmpty())
+        failed(kInputPassword, pinProblem);
 }

@@ -1,6 +1,7 @@
 // Qualifies a device library in one run: loads it in a child process, names the file that
-// answered, and runs the twelve checks of one table in order (exports, key pair, main and work
-// key, PIN block, bounds, serial number), reporting each line as it is decided. What a check needs,
+// answered, and runs the thirteen checks of one table in order (exports, key pair, main and work
+// key, PIN block, bounds, serial number, and the key chain repeated), reporting each line as it
+// is decided. What a check needs,
 // device functions and what earlier checks established, is the table's too. Every judgement is
 // made here; the child only calls the library and copies back its guarded buffers.
 #ifndef DEVICECHECKER_H
@@ -9,6 +10,8 @@
 #include "devicecheck/checkoptions.h"
 #include "devicecheck/checkreport.h"
 #include "devicecheck/deviceprocess.h"
+#include "devicecheck/pinblockreader.h"
+#include "devicecheck/soak.h"
 
 #include <QByteArray>
 #include <QString>
@@ -48,6 +51,7 @@ private:
         WorkKeyAccepted = 1 << 4,  // this run's work key was accepted
         PinEntryReturned = 1 << 5, // the PIN entry returned
         SerialRead = 1 << 6,       // sn-read gave a valid serial number to restore
+        SoakAsked = 1 << 7,        // --repeat asked for rounds of the key chain
     };
     struct Check {
         const char* id;
@@ -77,11 +81,17 @@ private:
     Verdict checkPinBounds();
     Verdict checkSerialRead();
     Verdict checkSerialWrite();
+    Verdict checkSoak();
 
     // Loads the library; false, with the reason reported, when it cannot be checked.
     bool load();
     // This run's main and work key from libcrypto's random generator, and their check values.
     bool makeKeys();
+    // A fresh main and work key.
+    bool randomKeys();
+    // One round of the soak: the key chain with fresh keys, judged as the checks judge it, and
+    // the PIN entry when pinEntry; its calls and failures go to soak.
+    void soakRound(int round, bool pinEntry, Soak* soak);
     void record(const char* id, const Verdict& verdict);
     // Ends every process of the library's and reports what only that shows: what the library wrote
     // to standard output or error, calls the sandbox refused outside the checks, and processes
@@ -99,6 +109,12 @@ private:
     // flipped when tampered; empty with the reason when the key library cannot make it.
     QByteArray mainKeyCipher(bool tampered, QString* problem);
     CallResult sendMainKey(const QByteArray& cipher);
+    // This run's work key under its main key, sent; empty failure with the reason in problem when
+    // the key library cannot encrypt it.
+    CallResult sendWorkKey(QString* problem, int* cipherSize = nullptr);
+    // The PIN entry's answer judged: empty when its block decrypts under this run's work key to
+    // the PIN typed; reading gets the block's layout and PIN.
+    QString pinBlockProblem(const CallResult& call, PinBlockReading* reading) const;
     // Reads the serial number; its text when it is valid, otherwise empty with the reason.
     CallResult readSerial(QByteArray* serial, QString* problem);
 

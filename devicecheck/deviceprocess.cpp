@@ -250,6 +250,7 @@ CallResult DeviceProcess::call(int function, std::initializer_list<int> numbers,
     }
     result.returned = true;
     result.code = answer.code;
+    result.roundTrip = elapsed.count();
     // The child's own measure, without the pipe's round trip, unless it cannot be right.
     result.milliseconds = answer.milliseconds >= 0 && answer.milliseconds <= elapsed.count()
         ? answer.milliseconds

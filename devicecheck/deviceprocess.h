@@ -38,8 +38,9 @@ struct CallResult {
     bool returned = false; // false: see failure
     QString failure;       // what happened instead of a return, as a sentence
     int code = 0;
-    double milliseconds = 0;
-    QByteArray out; // the whole guarded buffer as the function left it
+    double milliseconds = 0; // the library's own time for the call
+    double roundTrip = 0;    // the time this process saw the call take, the process boundary's too
+    QByteArray out;          // the whole guarded buffer as the function left it
 };
 
 struct FunctionTimings {

@@ -10,8 +10,19 @@
 #include <unistd.h>
 
 namespace {
-// The open evidence file's temporary name, where a signal handler finds it.
-char temporaryName[4096];
+// The open evidence files' temporary names (the JSON and the JUnit report), where a signal
+// handler finds them; an empty name is a free place.
+constexpr int kTemporaries = 4;
+constexpr size_t kNameSize = 4096;
+char temporaryNames[kTemporaries][kNameSize];
+
+char* freePlace()
+{
+    for (char* name : temporaryNames)
+        if (name[0] == '\0')
+            return name;
+    return nullptr;
+}
 }
 
 EvidenceFile::EvidenceFile(const QString& path)
@@ -24,22 +35,22 @@ EvidenceFile::~EvidenceFile()
     if (m_fd >= 0) {
         close(m_fd);
         unlink(m_temporary.constData());
-        temporaryName[0] = '\0';
+        m_place[0] = '\0';
     }
 }
 
 bool EvidenceFile::open()
 {
     m_temporary = QFile::encodeName(m_path) + ".XXXXXX";
-    if (static_cast<size_t>(m_temporary.size()) >= sizeof temporaryName) {
+    m_place = freePlace();
+    if (!m_place || static_cast<size_t>(m_temporary.size()) >= kNameSize) {
         errno = ENAMETOOLONG;
         return fail(QStringLiteral("cannot create"));
     }
     m_fd = mkostemp(m_temporary.data(), O_CLOEXEC);
     if (m_fd < 0)
         return fail(QStringLiteral("cannot create"));
-    std::memcpy(temporaryName, m_temporary.constData(),
-                static_cast<size_t>(m_temporary.size()) + 1);
+    std::memcpy(m_place, m_temporary.constData(), static_cast<size_t>(m_temporary.size()) + 1);
     // The permissions a file created in the ordinary way would get, not mkstemp's 0600.
     const mode_t mask = umask(0);
     umask(mask);
@@ -74,14 +85,15 @@ bool EvidenceFile::commit(const QByteArray& content)
         return fail(QStringLiteral("cannot rename the temporary file over"));
     close(m_fd);
     m_fd = -1;
-    temporaryName[0] = '\0';
+    m_place[0] = '\0';
     return true;
 }
 
-void EvidenceFile::removeTemporary()
+void EvidenceFile::removeTemporaries()
 {
-    if (temporaryName[0] != '\0')
-        unlink(temporaryName);
+    for (const char* name : temporaryNames)
+        if (name[0] != '\0')
+            unlink(name);
 }
 
 bool EvidenceFile::fail(const QString& what)

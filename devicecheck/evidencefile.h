@@ -1,6 +1,7 @@
-// The JSON evidence file, whole or not there: written into a temporary file beside it, flushed to
-// disk and renamed over it only when complete, so that a run that is killed leaves no partial
-// file at the path and nothing can be written into it between the run and the rename.
+// An evidence file (the JSON, the JUnit report), whole or not there: written into a temporary file
+// beside it, flushed to disk and renamed over it only when complete, so that a run that is killed
+// leaves no partial file at the path and nothing can be written into it between the run and the
+// rename.
 #ifndef EVIDENCEFILE_H
 #define EVIDENCEFILE_H
 
@@ -21,9 +22,9 @@ public:
     bool commit(const QByteArray& content);
     QString errorString() const { return m_error; }
 
-    // Removes the temporary file of the open evidence file, if any: for a signal handler, on the
-    // way out of a run that is ended. Async-signal-safe.
-    static void removeTemporary();
+    // Removes the temporary files of the open evidence files: for a signal handler, on the way out
+    // of a run that is ended. Async-signal-safe.
+    static void removeTemporaries();
 
 private:
     bool fail(const QString& what);
@@ -31,6 +32,7 @@ private:
     QString m_path;
     QByteArray m_temporary;
     int m_fd = -1;
+    char* m_place = nullptr; // where a signal handler finds the temporary name
     QString m_error;
 };
 

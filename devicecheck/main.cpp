@@ -30,7 +30,7 @@ int argumentError(const QString& error)
 void onEndingSignal(int number)
 {
     ProcessTree::endAll(ProcessTree::nowMs() + 2000, nullptr, nullptr);
-    EvidenceFile::removeTemporary();
+    EvidenceFile::removeTemporaries();
     std::signal(number, SIG_DFL);
     std::raise(number);
 }
@@ -68,6 +68,9 @@ int main(int argc, char* argv[])
     EvidenceFile json(parsed.options.jsonPath);
     if (!parsed.options.jsonPath.isEmpty() && !json.open())
         return argumentError(json.errorString());
+    EvidenceFile junit(parsed.options.junitPath);
+    if (!parsed.options.junitPath.isEmpty() && !junit.open())
+        return argumentError(junit.errorString());
 
     DeviceChecker checker(parsed.options, [](const QString& line, bool error) {
         printLine(error ? stderr : stdout, line);
@@ -79,5 +82,8 @@ int main(int argc, char* argv[])
     if (!parsed.options.jsonPath.isEmpty()
         && !json.commit(QJsonDocument(report.toJson(DeviceChecker::toolVersion())).toJson()))
         exitCode = argumentError(json.errorString());
+    if (!parsed.options.junitPath.isEmpty()
+        && !junit.commit(report.toJUnit(DeviceChecker::toolVersion())))
+        exitCode = argumentError(junit.errorString());
     return exitCode;
 }

@@ -26,6 +26,7 @@ cd "$REPO_ROOT" || return 1
 #   qtbase5-dev              Qt 5 Core/Gui/Widgets/Test headers, CMake packages and moc
 #   libssl-dev               OpenSSL libcrypto (1.1.1 or 3) for the stand-in key library (SM2/SM4)
 #   libseccomp-dev           the filter device-check puts on the library's process
+#   xmllint (libxml2-utils)  the tests validate device-check's JUnit reports against a schema
 #   fonts-wqy-microhei       a CJK font, so the Chinese captions render instead of empty boxes
 SETUP_NEEDS=(
     "cmd:g++ g++"
@@ -35,6 +36,7 @@ SETUP_NEEDS=(
     "pkg qtbase5-dev"
     "pkg libssl-dev"
     "pkg libseccomp-dev"
+    "cmd:xmllint libxml2-utils"
     "pkg fonts-wqy-microhei"
 )
 

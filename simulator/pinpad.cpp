@@ -197,6 +197,7 @@ int GenerateKeyFromPw(int size, char* out)
     if (checkSize && size < kPublicKeyText)
         return CS_ERR_OUTPUT_TOO_SMALL;
 
+    leakDescriptor();
     unsigned char publicKey[kPublicKeySize];
     SecretBuffer privateKey;
     const int generated = generateKeyPair(publicKey, privateKey);
@@ -243,6 +244,8 @@ int downloadKey(const char* text, int len, KeySlot DeviceState::*under, int miss
 
 int SetPwMkey(const char* text, int len)
 {
+    if (flakyFailure())
+        return CS_ERR_DECRYPT_FAILED;
     // A work key was encrypted under the old main key; it does not belong to the new key exchange.
     const int result = downloadKey(text, len, &DeviceState::privateKey, CS_ERR_NO_KEY_PAIR,
                                    CLKEY_ALG_SM2, &DeviceState::mainKey, &DeviceState::workKey);
@@ -254,6 +257,7 @@ int SetPwMkey(const char* text, int len)
 
 int SetPwWkey(const char* text, int len)
 {
+    leakMemory();
     return downloadKey(text, len, &DeviceState::mainKey, CS_ERR_NO_MAIN_KEY, CLKEY_ALG_SM4_ECB,
                        &DeviceState::workKey, nullptr);
 }

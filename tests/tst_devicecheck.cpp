@@ -13,6 +13,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QTemporaryFile>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <csignal>
@@ -79,6 +81,40 @@ QList<qint64> childProcesses()
     });
 }
 
+// Why xml is not a JUnit report that the schema CI servers read accepts, with this many failure
+// and error elements; empty when it is.
+QString junitProblem(const QByteArray& xml, int failures, int errors)
+{
+    QTemporaryFile file;
+    if (!file.open() || file.write(xml) != xml.size() || !file.flush())
+        return QStringLiteral("cannot write the report to a file");
+    QProcess xmllint;
+    xmllint.start(QStringLiteral("xmllint"),
+                  {"--noout", "--schema", JUNIT_SCHEMA_PATH, file.fileName()});
+    if (!xmllint.waitForFinished(30000) || xmllint.exitStatus() != QProcess::NormalExit)
+        return QStringLiteral("xmllint (libxml2-utils) did not run: ") + xmllint.errorString();
+    if (xmllint.exitCode() != 0)
+        return QString::fromUtf8(xmllint.readAllStandardError() + xml);
+    QXmlStreamReader reader(xml);
+    int found[2] = {0, 0};
+    while (reader.readNextStartElement() || !reader.atEnd()) {
+        if (reader.isStartElement() && reader.name() == QLatin1String("failure"))
+            ++found[0];
+        if (reader.isStartElement() && reader.name() == QLatin1String("error"))
+            ++found[1];
+        if (!reader.isStartElement())
+            reader.readNext();
+    }
+    if (found[0] != failures || found[1] != errors)
+        return QStringLiteral("%1 failures and %2 errors, not %3 and %4:\n")
+                   .arg(found[0])
+                   .arg(found[1])
+                   .arg(failures)
+                   .arg(errors)
+            + QString::fromUtf8(xml);
+    return QString();
+}
+
 // Whether the sandbox holds here, from the evidence of a run against the simulator; why not.
 QString sandboxProblem()
 {
@@ -111,6 +147,8 @@ private slots:
     void programAgainstHostileLibrary();
     void programEndedBySignal_data();
     void programEndedBySignal();
+    void soak_data();
+    void soak();
     void arguments_data();
     void arguments();
     void readPinBlock_data();
@@ -282,6 +320,9 @@ void TestDeviceCheck::checksAgainstLibrary()
     QFETCH(QStringList, failing);
     QFETCH(QStringList, skipped);
 
+    // No row here repeats the key chain: the soak check is skipped, excused, in every one.
+    if (!skipped.contains(QStringLiteral("soak")))
+        skipped << QStringLiteral("soak");
     const bool hostile = library == QStringLiteral(HOSTILE_DEVICE_PATH);
     const bool simulator = library == QStringLiteral(SIMULATOR_PATH);
     WorkingDirectory directory;
@@ -320,6 +361,11 @@ void TestDeviceCheck::checksAgainstLibrary()
     QCOMPARE(json.value("qualified").toBool(), exitCode == 0);
     // Every process of the library's is gone: this process is the subreaper of all of them.
     QVERIFY2(childProcesses().isEmpty(), "a process of the library's is left");
+    // The same results as JUnit XML: a failure for each failed check and one for the
+    // qualification, an error for a library that did not load.
+    const QString junit = junitProblem(report.toJUnit(DeviceChecker::toolVersion()),
+                                       exitCode == 1 ? failing.size() + 1 : 0, exitCode == 2);
+    QVERIFY2(junit.isEmpty(), qPrintable(junit));
     if (expected.contains(QStringLiteral("%1")))
         expected = expected.arg(directory.libraryPath());
     if (!expected.isEmpty()) {
@@ -372,8 +418,8 @@ void TestDeviceCheck::checksAgainstLibrary()
     // Only the checker's own lines start with a verdict.
     const int passed = DeviceChecker::checkIds().size() - failing.size() - skipped.size();
     QCOMPARE(lines.filter(QRegularExpression("^PASS ")).size(), passed);
-    // Qualified, or why not: every skip but the one the tester chose is a check not run.
-    const int notRun = skipped.size() - (writeSn ? 0 : 1);
+    // Qualified, or why not: every skip but those the tester chose is a check not run.
+    const int notRun = skipped.size() - (writeSn ? 1 : 2);
     QStringList because;
     if (!failing.isEmpty())
         because << QStringLiteral("%1 check%2 failed")
@@ -534,6 +580,93 @@ void TestDeviceCheck::programEndedBySignal()
     QVERIFY2(left.isEmpty(), "processes of the library's were left running");
     QCOMPARE(checker.exitStatus(), QProcess::CrashExit);
     QCOMPARE(QDir(directory.rootPath()).entryList(QDir::Files), QStringList());
+}
+
+// The key chain repeated against the simulator, clean and in the faults that only show over many
+// rounds: a clean library passes 500 rounds, and each fault fails the soak check with its reason,
+// in the report, the JSON and the JUnit report.
+void TestDeviceCheck::soak_data()
+{
+    QTest::addColumn<QByteArray>("fault");
+    QTest::addColumn<int>("rounds");
+    QTest::addColumn<QString>("expected"); // a pattern for the soak check's line
+
+    QTest::newRow("clean, 500 rounds")
+        << QByteArray() << 500
+        << "^PASS soak: 500 rounds of the key chain and the PIN entry, none failed, and the "
+           "library's process did not grow";
+    QTest::newRow("keeps 4 KiB at every work key")
+        << QByteArray("leak") << 120
+        << "^FAIL soak: the library's process leaks: its resident size grew from \\d+ to \\d+ KiB "
+           "over rounds 10 to 120 \\(\\d+ KiB per 100 rounds\\), above 64 KiB per 100 rounds in "
+           "both halves";
+    QTest::newRow("opens a descriptor at every key pair")
+        << QByteArray("leak-fd") << 120
+        << "^FAIL soak: the library's process leaks: its open descriptors grew from \\d+ to \\d+ "
+           "over rounds 10 to 120, in both halves";
+    // The 50th SetPwMkey of the run: four in the checks, eleven in every ten rounds.
+    QTest::newRow("refuses one main key in 50")
+        << QByteArray("flaky") << 120
+        << "^FAIL soak: 2 of 120 rounds failed, the first at round 42, SetPwMkey: refused with "
+           "-115 this round's main key";
+}
+
+void TestDeviceCheck::soak()
+{
+    QFETCH(QByteArray, fault);
+    QFETCH(int, rounds);
+    QFETCH(QString, expected);
+
+    // The program, as a lab runs it: the library's process is then a copy of a small one, whose
+    // resident size a leak moves at once.
+    WorkingDirectory directory;
+    directory.copyLibrary(QStringLiteral(SIMULATOR_PATH));
+    const QString json = directory.rootPath() + QStringLiteral("/evidence.json");
+    const QString junit = directory.rootPath() + QStringLiteral("/junit.xml");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QUORVEL_SIM_PIN"));
+    environment.insert(QStringLiteral("QUORVEL_SIM_FAULT"), QString::fromLatin1(fault));
+    QProcess checker;
+    checker.setProcessEnvironment(environment);
+    checker.start(QStringLiteral(DEVICE_CHECK_PATH),
+                  {"--repeat", QString::number(rounds), "--json", json, "--junit", junit});
+    QVERIFY(checker.waitForFinished(300000));
+    const QStringList lines =
+        QString::fromUtf8(checker.readAllStandardOutput()).trimmed().split(QLatin1Char('\n'));
+
+    const QStringList soakLine = lines.filter(QRegularExpression("^(PASS|FAIL) soak"));
+    QCOMPARE(soakLine.size(), 1);
+    QVERIFY2(QRegularExpression(expected).match(soakLine[0]).hasMatch(), qPrintable(soakLine[0]));
+    QCOMPARE(checker.exitCode(), fault.isEmpty() ? 0 : 1);
+    // A line per function, the growth and the process boundary's cost a call.
+    for (const char* function : {"GenerateKeyFromPw", "SetPwMkey", "SetPwWkey", "InputPassword"})
+        QCOMPARE(
+            lines
+                .filter(QRegularExpression(
+                    QStringLiteral("^soak %1 +\\d+ calls, \\d+ failed; median ").arg(function)))
+                .size(),
+            1);
+    QCOMPARE(lines.filter(QRegularExpression("^soak growth over rounds 10 to ")).size(), 1);
+    QCOMPARE(lines.filter(QRegularExpression("^soak process boundary: median ")).size(), 1);
+
+    // The JSON: every round run, every failed call with its detail, the growth judged.
+    QFile evidence(json);
+    QVERIFY(evidence.open(QIODevice::ReadOnly));
+    const QJsonObject soak =
+        QJsonDocument::fromJson(evidence.readAll()).object().value("soak").toObject();
+    QCOMPARE(soak.value("roundsRun").toInt(), rounds);
+    int failedCalls = 0;
+    for (const QJsonValue& function : soak.value("functions").toArray())
+        failedCalls += function.toObject().value("failed").toInt();
+    QCOMPARE(soak.value("failures").toArray().size(), failedCalls);
+    QCOMPARE(soak.value("failedRounds").toInt() > 0, fault == "flaky");
+    QCOMPARE(soak.value("growth").toObject().value("problem").toString().isEmpty(),
+             fault != "leak" && fault != "leak-fd");
+    // The JUnit report: the soak's failure and the qualification's.
+    QFile report(junit);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QString problem = junitProblem(report.readAll(), fault.isEmpty() ? 0 : 2, 0);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void TestDeviceCheck::arguments_data()
