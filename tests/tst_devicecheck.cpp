@@ -703,6 +703,14 @@ void TestDeviceCheck::arguments_data()
                                  << "123456";
     QTest::newRow("--json without a name")
         << QStringList{"--json", ""} << "--json needs a file name" << QString() << QString();
+    QTest::newRow("--junit without a name")
+        << QStringList{"--junit", ""} << "--junit needs a file name" << QString() << QString();
+    QTest::newRow("--repeat 0") << QStringList{"--repeat", "0"}
+                                << "--repeat needs a whole number from 1 to 1000000, not '0'"
+                                << QString() << QString();
+    QTest::newRow("--repeat not a number")
+        << QStringList{"--repeat", "5x"}
+        << "--repeat needs a whole number from 1 to 1000000, not '5x'" << QString() << QString();
     QTest::newRow("--library without a path")
         << QStringList{"--library", ""} << "--library needs a path" << QString() << QString();
     // A bare name is a file in the working directory, never a search of the loader's paths, and
