@@ -81,19 +81,16 @@ LoadResult DeviceProcess::start(const QString& path)
     const QByteArray encoded = QFile::encodeName(path);
     // Whatever the library starts stays this process's descendant, to be ended before the verdict.
     static const int subreaperError = ProcessTree::becomeSubreaper();
-    int channel[2];
-    int output[2];
-    int report[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+    int channel[2] = {-1, -1};
+    int output[2] = {-1, -1};
+    int report[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0
+        || pipe2(output, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
         result.failure = QStringLiteral("cannot make the channel to the library's process: %1")
                              .arg(errorText(errno));
-        return result;
-    }
-    if (pipe2(output, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
-        result.failure = QStringLiteral("cannot make the pipes for the library's output: %1")
-                             .arg(errorText(errno));
-        close(channel[0]);
-        close(channel[1]);
+        for (const int fd : {channel[0], channel[1], output[0], output[1], report[0], report[1]})
+            if (fd >= 0)
+                close(fd);
         return result;
     }
     // Nothing of this process's buffered output may be written a second time by the child.
