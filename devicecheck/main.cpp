@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -29,10 +30,14 @@ int argumentError(const QString& error)
 // temporary evidence file; then it ends the checker as it would have.
 void onEndingSignal(int number)
 {
+    const int interrupted = errno;
     ProcessTree::endAll(ProcessTree::nowMs() + 2000, nullptr, nullptr);
     EvidenceFile::removeTemporaries();
     std::signal(number, SIG_DFL);
     std::raise(number);
+    // The signal ends the process once this handler returns; until then errno is the code's
+    // it interrupted.
+    errno = interrupted;
 }
 
 void endLibraryOnSignals()

@@ -570,6 +570,8 @@ void TestDeviceCheck::programEndedBySignal()
     while (!output.contains("workkey") && checker.waitForReadyRead(10000))
         output += checker.readAllStandardOutput();
     const QList<qint64> running = processesMarked(json.toLocal8Bit());
+    // Never 0, which would signal this test's own process group.
+    QVERIFY2(checker.state() == QProcess::Running && checker.processId() > 0, output.constData());
     kill(static_cast<pid_t>(checker.processId()), signal);
     QVERIFY(checker.waitForFinished(10000));
     const QList<qint64> left = processesMarked(json.toLocal8Bit());
