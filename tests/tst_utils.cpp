@@ -1,7 +1,9 @@
-// Codecs, the reading of device text from handler buffers, and the SHA-256 of an open file.
+// Codecs, the reading of device text from handler buffers, the escaping of text no device can
+// send, and the SHA-256 of an open file.
 #include "util/devicetext.h"
 #include "util/filehash.h"
 #include "util/utils.h"
+#include "util/visibletext.h"
 
 #include <QtTest>
 
@@ -25,6 +27,8 @@ private slots:
     void hexDecode();
     void digitConversions();
     void deviceTextStopsAtNulOrBufferEnd();
+    void loneSurrogatesAreEscaped_data();
+    void loneSurrogatesAreEscaped();
     void descriptorSha256_data();
     void descriptorSha256();
 };
@@ -137,6 +141,28 @@ void TestUtils::deviceTextStopsAtNulOrBufferEnd()
     QCOMPARE(deviceText(noNul, 3), QStringLiteral("123"));
     QCOMPARE(deviceText("\xE5\xAF\x86", 3), QStringLiteral("密"));
     QCOMPARE(deviceText(nullptr, 10), QString());
+}
+
+// Device text arrives as UTF-8, which cannot carry half a surrogate pair; a line cut inside a pair
+// can, and must neither hide the half nor join it with a neighbour.
+void TestUtils::loneSurrogatesAreEscaped_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("shown");
+    const QChar high(0xD83D), low(0xDE00);
+    QTest::newRow("high at the end") << QStringLiteral("a") + high << QStringLiteral("a\\uD83D");
+    QTest::newRow("low alone") << QStringLiteral("a") + low + QStringLiteral("b")
+                               << QStringLiteral("a\\uDE00b");
+    QTest::newRow("pair reversed") << QString(low) + high << QStringLiteral("\\uDE00\\uD83D");
+    QTest::newRow("high before a pair")
+        << QString(high) + high + low << QStringLiteral("\\uD83D") + high + low;
+}
+
+void TestUtils::loneSurrogatesAreEscaped()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, shown);
+    QCOMPARE(visibleText(line), shown);
 }
 
 void TestUtils::descriptorSha256_data()

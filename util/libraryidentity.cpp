@@ -2,7 +2,6 @@
 
 #include "util/elfheader.h"
 #include "util/filehash.h"
-#include "util/visibletext.h"
 
 #include <QDir>
 #include <QFile>
@@ -207,8 +206,7 @@ LibraryIdentity identifyLibrary(const QLibrary& library)
 
 QString identityText(const LibraryIdentity& identity)
 {
-    QString text =
-        identity.path.isEmpty() ? QStringLiteral("(路径未知)") : visibleText(identity.path);
+    QString text = identity.path.isEmpty() ? QStringLiteral("(路径未知)") : identity.path;
     if (!identity.confirmed())
         return text + QStringLiteral(" sha256=(无法确认)");
     text += QStringLiteral(" sha256=") + identity.sha256;

@@ -55,7 +55,8 @@ void releaseLoadedLibrary(LoadedLibrary* library);
 LibraryIdentity identifyLibrary(const QLibrary& library);
 
 // "<path> sha256=<hex>", with " (模拟设备)" after it for the simulator; "sha256=(无法确认)" when
-// the hashed file could not be shown to be the mapped one. The path is escaped as device text is.
+// the hashed file could not be shown to be the mapped one. The path is as the file system names
+// it: the log pane escapes it as it escapes every line.
 QString identityText(const LibraryIdentity& identity);
 
 // The library path that was asked for, made absolute against the working directory.
