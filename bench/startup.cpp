@@ -39,7 +39,6 @@ struct Times {
     double identity = -1;
     double hash = -1;      // the first hash in the process
     double hashAgain = -1; // a hash once the code and buffers are warm
-    double line = -1;      // the tool's start-up line written, since the launcher's timestamp
 };
 
 // One start of one program.
@@ -139,8 +138,7 @@ bool runOnce(const std::string& directory, const std::string& program, Sample& s
     sample.wall.shown = static_cast<double>(startupNs) / 1e6;
     sample.wall.main = static_cast<double>(mainNs) / 1e6;
     sample.wall.constructed = static_cast<double>(constructedNs) / 1e6;
-    // The field of each part in time and in CPU time: null for the three times read above, and
-    // for the start-up line's CPU time, which no program prints.
+    // The field of each part in time and in CPU time: null for the three times read above.
     const struct {
         double Times::*part;
         const char* wall;
@@ -153,7 +151,6 @@ bool runOnce(const std::string& directory, const std::string& program, Sample& s
         {&Times::identity, "identity_ns", "identity_cpu_ns"},
         {&Times::hash, "hash_ns", "hash_cpu_ns"},
         {&Times::hashAgain, "hash_again_ns", "hash_again_cpu_ns"},
-        {&Times::line, "line_ns", nullptr},
     };
     for (const auto& part : parts) {
         if (part.wall)
@@ -232,8 +229,6 @@ void writeBreakdown(std::FILE* out, const Build& build, int runs, Times Sample::
                   "first in the process)",
                   last.hashBytes / 1024, last.hashEngine.c_str());
     row(hashPart, [](const Times& t) { return t.hash; });
-    row("process start to the start-up line written, with the library's identity",
-        [](const Times& t) { return t.line; });
 }
 
 } // namespace

@@ -132,26 +132,17 @@ bool confirmFile(const QByteArray& path, const MapsEntry& entry, LibraryIdentity
     identity->inode = status.st_ino;
     return true;
 }
-}
 
-LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark)
-{
-    LibraryIdentity identity;
-    MapsEntry entry;
-    if (pid < 0 || !findMapping(pid, address, &entry) || entry.path.isEmpty())
-        return identity;
-    // The escapes make the kernel's text ambiguous: "\012" is a newline or those four characters.
-    // The decoded name is tried first, then the text as written; only a file whose device and
-    // inode are the mapping's is taken, so a look-alike name never lends its hash.
-    const QByteArray decoded = decodeOctalEscapes(entry.path);
-    identity.path = QFile::decodeName(decoded);
-    if (!confirmFile(decoded, entry, &identity) && decoded != entry.path
-        && confirmFile(entry.path, entry, &identity))
-        identity.path = QFile::decodeName(entry.path);
-    identity.simulator = identity.confirmed() && simulatorMark;
-    return identity;
-}
+// A library that load() has loaded in this process, held by a reference of its own while its
+// identity is taken.
+struct LoadedLibrary {
+    void* handle = nullptr;      // the loader's handle for the held reference; null when not loaded
+    quintptr dynamicSection = 0; // its dynamic section, which lies in its own file-backed mapping
+    bool simulatorMark = false;  // whether the library itself, not one it needs, defines the mark
+    QString loaderName;          // the name the loader holds it under, made absolute
+};
 
+// Holds the library loaded from fileName, found through its link map; runs none of its code.
 LoadedLibrary holdLoadedLibrary(const QString& fileName)
 {
     // The loader hands back the object it already holds under this name; its link map leads to
@@ -178,29 +169,35 @@ LoadedLibrary holdLoadedLibrary(const QString& fileName)
         library.loaderName = QFileInfo(QFile::decodeName(object->l_name)).absoluteFilePath();
     return library;
 }
-
-LibraryIdentity identifyLoadedLibrary(const LoadedLibrary& library)
-{
-    if (!library.handle)
-        return LibraryIdentity();
-    LibraryIdentity identity = identifyMapping(0, library.dynamicSection, library.simulatorMark);
-    if (identity.path.isEmpty())
-        identity.path = library.loaderName;
-    return identity;
 }
 
-void releaseLoadedLibrary(LoadedLibrary* library)
+LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark)
 {
-    if (library->handle)
-        dlclose(library->handle);
-    *library = LoadedLibrary();
+    LibraryIdentity identity;
+    MapsEntry entry;
+    if (pid < 0 || !findMapping(pid, address, &entry) || entry.path.isEmpty())
+        return identity;
+    // The escapes make the kernel's text ambiguous: "\012" is a newline or those four characters.
+    // The decoded name is tried first, then the text as written; only a file whose device and
+    // inode are the mapping's is taken, so a look-alike name never lends its hash.
+    const QByteArray decoded = decodeOctalEscapes(entry.path);
+    identity.path = QFile::decodeName(decoded);
+    if (!confirmFile(decoded, entry, &identity) && decoded != entry.path
+        && confirmFile(entry.path, entry, &identity))
+        identity.path = QFile::decodeName(entry.path);
+    identity.simulator = identity.confirmed() && simulatorMark;
+    return identity;
 }
 
 LibraryIdentity identifyLibrary(const QLibrary& library)
 {
-    LoadedLibrary loaded = holdLoadedLibrary(library.fileName());
-    const LibraryIdentity identity = identifyLoadedLibrary(loaded);
-    releaseLoadedLibrary(&loaded);
+    const LoadedLibrary loaded = holdLoadedLibrary(library.fileName());
+    if (!loaded.handle)
+        return LibraryIdentity();
+    LibraryIdentity identity = identifyMapping(0, loaded.dynamicSection, loaded.simulatorMark);
+    if (identity.path.isEmpty())
+        identity.path = loaded.loaderName;
+    dlclose(loaded.handle);
     return identity;
 }
 

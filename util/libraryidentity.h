@@ -32,26 +32,10 @@ extern const char kSimulatorMarkSymbol[];
 // file whose device and inode the maps entry names.
 LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark);
 
-// A library that load() has loaded in this process, held by a reference of its own so that it
-// stays mapped, at the same addresses, until its identity has been taken, even when the library
-// object unloads it meanwhile.
-struct LoadedLibrary {
-    void* handle = nullptr;      // the loader's handle for the held reference; null when not loaded
-    quintptr dynamicSection = 0; // its dynamic section, which lies in its own file-backed mapping
-    bool simulatorMark = false;  // whether the library itself, not one it needs, defines the mark
-    QString loaderName;          // the name the loader holds it under, made absolute
-};
-
-// Holds the library loaded from fileName, found through its link map; runs none of its code.
-LoadedLibrary holdLoadedLibrary(const QString& fileName);
-// Its identity from /proc/self/maps; the name the loader holds when the maps name no file. Safe
-// on any thread while the library is held.
-LibraryIdentity identifyLoadedLibrary(const LoadedLibrary& library);
-// Drops the reference; the library stays loaded as long as the library object keeps it.
-void releaseLoadedLibrary(LoadedLibrary* library);
-
-// The three above in one: the identity of a library that load() has loaded in this process.
-// Looks up no device function and writes nothing to standard output.
+// The identity of a library that load() has loaded in this process: the object the loader holds
+// under its file name, found through its link map, and its mapping in /proc/self/maps; the name
+// the loader holds when the maps name no file. Runs none of the library's code, looks up no
+// device function and writes nothing to standard output.
 LibraryIdentity identifyLibrary(const QLibrary& library);
 
 // "<path> sha256=<hex>", with " (模拟设备)" after it for the simulator; "sha256=(无法确认)" when
