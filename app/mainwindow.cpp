@@ -70,11 +70,15 @@ int MainWindow::loadLibrary(QString path)
     // Only a regular file is handed to the loader: a FIFO would block the window in open(), and
     // a directory or device file is no library. A missing file is left to the loader's own text.
     struct stat status;
-    if (stat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    const bool found = stat(QFile::encodeName(path).constData(), &status) == 0;
+    if (found && !S_ISREG(status.st_mode)) {
         onRecvResult(QStringLiteral("设备库加载失败: ") + requestedPath(path)
                      + QStringLiteral(": 不是普通文件"));
         return -1;
     }
+    // The file as it is before it is loaded: only a file still in this state once it has been
+    // hashed is named with its hash, not one the library or anyone else replaced or rewrote.
+    const FileState before = found ? fileState(status) : FileState();
     // Every symbol bound now: a library that needs a symbol nothing defines fails here with the
     // loader's reason, instead of ending the tool, log and all, at the first call that needs it.
     m_library->setLoadHints(QLibrary::ResolveAllSymbolsHint);
@@ -86,7 +90,8 @@ int MainWindow::loadLibrary(QString path)
     }
     // The file that answers, so that a simulated or swapped library is never taken for the device.
     // Taken here, before any device call can be made, so that its line is the log's first.
-    onRecvResult(QStringLiteral("设备库已加载: ") + identityText(identifyLibrary(*m_library)));
+    onRecvResult(QStringLiteral("设备库已加载: ")
+                 + identityText(identifyLibrary(*m_library, before)));
     m_pinPadWidget->loadLibrary(m_library.get());
     return 0;
 }

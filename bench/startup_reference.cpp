@@ -62,7 +62,7 @@ std::string timeIdentity(const QLibrary& library)
     QString first, again;
     LibraryIdentity identity;
     std::string times = timed("hash", [&] { first = descriptorSha256(fd); });
-    times += timed("identity", [&] { identity = identifyLibrary(library); });
+    times += timed("identity", [&] { identity = identifyLibrary(library, fileState(status)); });
     times += timed("hash_again", [&] { again = descriptorSha256(fd); });
     close(fd);
     if (!identity.confirmed() || first != identity.sha256 || again != identity.sha256) {

@@ -28,6 +28,8 @@
 #include <QtTest>
 
 #include <climits>
+#include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -488,6 +490,11 @@ void TestHostile::deviceLibraryFile_data()
         << none << +FileCopy << QByteArray(HOSTILE_RENAME_PATH)
         << QStringLiteral("quorvel/replacement.so")
         << loaded + QStringLiteral("quorvel/libClientScreen.so (deleted) sha256=(无法确认)");
+    // It marks itself as the simulator and changes a byte of its own file as it loads: the file
+    // mapped is the file asked for, but no longer holds the bytes that were loaded.
+    QTest::newRow("the library rewriting itself in place as it loads")
+        << none << +FileCopy << QByteArray(HOSTILE_REWRITE_PATH) << none
+        << loaded + QStringLiteral("quorvel/libClientScreen.so sha256=(无法确认)");
     QTest::newRow("right-to-left override in the working directory")
         << QStringLiteral("a\u202Eos.neercStneilCbil") << +FileCopy << QByteArray(FAKE_DEVICE_PATH)
         << none
@@ -505,14 +512,19 @@ void TestHostile::deviceLibraryFile()
     QFETCH(QString, line);
     WorkingDirectory working(directory);
     const QByteArray path = QFile::encodeName(working.libraryPath());
-    if (file == FileCopy)
+    if (file == FileCopy) {
         working.copyLibrary(QString::fromUtf8(source));
-    else if (file == FileFifo)
+        // An hour old, so that a library that rewrites itself changes its modification time
+        // however coarse the file system's clock.
+        const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+        QCOMPARE(utimensat(AT_FDCWD, path.constData(), times, 0), 0);
+    } else if (file == FileFifo) {
         QCOMPARE(mkfifo(path.constData(), 0600), 0);
-    else if (file == FileDirectory)
+    } else if (file == FileDirectory) {
         QVERIFY(QDir().mkdir(working.libraryPath()));
-    else
+    } else {
         working.writeLibrary(source);
+    }
     const QString root = working.rootPath();
     if (!simulator.isEmpty()) {
         QVERIFY(QDir(root).mkpath(QFileInfo(simulator).path()));
