@@ -29,8 +29,8 @@ private slots:
     void deviceTextStopsAtNulOrBufferEnd();
     void loneSurrogatesAreEscaped_data();
     void loneSurrogatesAreEscaped();
-    void descriptorSha256_data();
-    void descriptorSha256();
+    void descriptorDigest_data();
+    void descriptorDigest();
 };
 
 void TestUtils::splitNibbleEncode_data()
@@ -165,31 +165,21 @@ void TestUtils::loneSurrogatesAreEscaped()
     QCOMPARE(visibleText(line), shown);
 }
 
-void TestUtils::descriptorSha256_data()
+void TestUtils::descriptorDigest_data()
 {
-    // -1: a directory, which cannot be read.
+    // -1: a directory, which cannot be read. Other sizes about the 32 KiB pieces the file is read
+    // in.
     QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("libcrypto");
-    for (const bool libcrypto : {true, false}) {
-        // Sizes about the 32 KiB pieces the file is read in.
-        for (const int size : {0, 1, 32768, 32769, 1000003, -1}) {
-            const QString name =
-                QStringLiteral("%1 bytes, %2").arg(size).arg(libcrypto ? "libcrypto" : "Qt");
-            QTest::newRow(qPrintable(name)) << size << libcrypto;
-        }
-    }
+    for (const int size : {0, 1, 32768, 32769, 1000003, -1})
+        QTest::newRow(qPrintable(QStringLiteral("%1 bytes").arg(size))) << size;
 }
 
-void TestUtils::descriptorSha256()
+void TestUtils::descriptorDigest()
 {
     QFETCH(int, size);
-    QFETCH(bool, libcrypto);
-    // This test links libcrypto, as the tool does through the key library.
-    QVERIFY(libcryptoSha256Available());
-    const Sha256Engine engine = libcrypto ? Sha256Engine::Libcrypto : Sha256Engine::Qt;
     if (size < 0) {
         const int directory = open(".", O_RDONLY | O_CLOEXEC);
-        QCOMPARE(::descriptorSha256(directory, engine), QString());
+        QCOMPARE(::descriptorDigest(directory), QString());
         close(directory);
         return;
     }
@@ -204,7 +194,8 @@ void TestUtils::descriptorSha256()
     QVERIFY(file.seek(size / 2));
     unsigned char expected[SHA256_DIGEST_LENGTH];
     SHA256(reinterpret_cast<const unsigned char*>(content.constData()), content.size(), expected);
-    QCOMPARE(::descriptorSha256(file.handle(), engine),
+    // Checked against libcrypto's SHA-256.
+    QCOMPARE(::descriptorDigest(file.handle()),
              QString::fromLatin1(
                  QByteArray(reinterpret_cast<char*>(expected), sizeof expected).toHex()));
     QCOMPARE(lseek(file.handle(), 0, SEEK_CUR), off_t(size / 2));

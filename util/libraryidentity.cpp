@@ -125,7 +125,7 @@ bool confirmFile(const QByteArray& path, const MapsEntry& entry, const FileState
         && static_cast<quint64>(status.st_ino) == entry.inode;
     QString sha256;
     if (confirmed) {
-        sha256 = descriptorSha256(fd);
+        sha256 = descriptorDigest(fd);
         confirmed = !sha256.isEmpty() && unchanged();
     }
     close(fd);
