@@ -65,8 +65,8 @@ LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark
 LibraryIdentity identifyLibrary(const QLibrary& library, const FileState& before);
 
 // "<path> sha256=<hex>", with " (模拟设备)" after it for the simulator; "sha256=(无法确认)" when
-// the hashed file could not be shown to be the mapped one. The path is as the file system names
-// it: the log pane escapes it as it escapes every line.
+// the hashed file could not be shown to be the mapped one, unchanged since it was asked for. The
+// path is as the file system names it: the log pane escapes it as it escapes every line.
 QString identityText(const LibraryIdentity& identity);
 
 // The library path that was asked for, made absolute against the working directory.
