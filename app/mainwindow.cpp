@@ -66,18 +66,19 @@ void MainWindow::initAction()
 int MainWindow::loadLibrary(QString path)
 {
     qDebug() << "MainWindow::loadLibrary" << path << debugEndl;
-    // A previous library's line is written before anything this load reports.
-    if (m_identityTask)
-        m_identityTask->finish();
     m_library = std::make_unique<QLibrary>(path);
     // Only a regular file is handed to the loader: a FIFO would block the window in open(), and
     // a directory or device file is no library. A missing file is left to the loader's own text.
     struct stat status;
-    if (stat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    const bool found = stat(QFile::encodeName(path).constData(), &status) == 0;
+    if (found && !S_ISREG(status.st_mode)) {
         onRecvResult(QStringLiteral("设备库加载失败: ") + requestedPath(path)
                      + QStringLiteral(": 不是普通文件"));
         return -1;
     }
+    // The file as it is before it is loaded: only a file still in this state once it has been
+    // hashed is named with its hash, not one the library or anyone else replaced or rewrote.
+    const FileState before = found ? fileState(status) : FileState();
     // Every symbol bound now: a library that needs a symbol nothing defines fails here with the
     // loader's reason, instead of ending the tool, log and all, at the first call that needs it.
     m_library->setLoadHints(QLibrary::ResolveAllSymbolsHint);
@@ -88,21 +89,15 @@ int MainWindow::loadLibrary(QString path)
         return -1;
     }
     // The file that answers, so that a simulated or swapped library is never taken for the device.
-    // Hashing it takes longer the larger it is, so it is done on a thread of its own while the
-    // window is painted; the line is written when it is ready, or before any other line.
-    m_identityTask = std::make_unique<IdentityTask>(
-        m_library->fileName(), this, [this](const LibraryIdentity& identity) {
-            appendResultLine(QStringLiteral("设备库已加载: ") + identityText(identity));
-        });
+    // Taken here, before any device call can be made, so that its line is the log's first.
+    onRecvResult(QStringLiteral("设备库已加载: ")
+                 + identityText(identifyLibrary(*m_library, before)));
     m_pinPadWidget->loadLibrary(m_library.get());
     return 0;
 }
 
 int MainWindow::freeLibrary()
 {
-    // The identity holds the library mapped until it is taken.
-    if (m_identityTask)
-        m_identityTask->finish();
     m_pinPadWidget->unbindLibrary();
     if (m_library && m_library->isLoaded())
         m_library->unload();
@@ -111,14 +106,6 @@ int MainWindow::freeLibrary()
 }
 
 void MainWindow::onRecvResult(QString result)
-{
-    // The library's line stays the log's first, even for a result that comes before it is ready.
-    if (m_identityTask)
-        m_identityTask->finish();
-    appendResultLine(result);
-}
-
-void MainWindow::appendResultLine(const QString& result)
 {
     // Inserted as plain text with a blank format: QTextEdit::append would take text that looks
     // like HTML as HTML, so a device could forge lines, hide text or have the pane load images.

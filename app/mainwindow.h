@@ -7,7 +7,6 @@
 #include "panels/comunicationwidget.h"
 #include "panels/filemanagerwidget.h"
 #include "panels/signwidget.h"
-#include "util/identitytask.h"
 
 #include <QDialog>
 #include <QLibrary>
@@ -33,17 +32,14 @@ public:
     int freeLibrary();
 
 public slots:
-    // Adds result as one plain-text paragraph with a hanging indent, control characters, bidi
-    // controls and invisible format characters shown as escapes, and an empty
-    // paragraph after it.
+    // Adds result as one plain-text paragraph with a hanging indent, every character that could
+    // break, reorder or hide it shown as an escape (visibleText), and an empty paragraph after it.
     void onRecvResult(QString result);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void appendResultLine(const QString& result);
-
     // The tab widget, the PIN pad panel and the log pane belong to the window through the layout.
     QTabWidget* m_tabWidget;
     PinPadWidget* m_pinPadWidget;
@@ -55,9 +51,6 @@ private:
     std::unique_ptr<ComunicationWidget> m_comunicationWidget;
     std::unique_ptr<SignWidget> m_signWidget;
     std::unique_ptr<QLibrary> m_library;
-    // Takes the loaded library's identity for the log's first line; waited for when the window
-    // goes.
-    std::unique_ptr<IdentityTask> m_identityTask;
 };
 
 #endif

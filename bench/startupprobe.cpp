@@ -42,10 +42,9 @@ bool mapped(const char* suffix)
 // that the whole first repaint (children included) and its flush have finished.
 class FirstPaintFilter : public QObject {
 public:
-    FirstPaintFilter(QObject* parent, long long* shownNs, long long* shownCpuNs)
+    FirstPaintFilter(QObject* parent, long long* shownNs)
         : QObject(parent)
         , m_shownNs(shownNs)
-        , m_shownCpuNs(shownCpuNs)
     {
     }
 
@@ -56,7 +55,6 @@ protected:
             m_seen = true;
             QTimer::singleShot(0, this, [this] {
                 *m_shownNs = monotonicNs();
-                *m_shownCpuNs = processCpuNs();
                 QCoreApplication::quit();
             });
         }
@@ -65,14 +63,12 @@ protected:
 
 private:
     long long* m_shownNs;
-    long long* m_shownCpuNs;
     bool m_seen = false;
 };
 
 } // namespace
 
-int runStartupProbe(QApplication& application, QWidget& window, const StartupMarks& marks,
-                    const char* requiredMapping, const std::function<std::string()>& afterShown)
+int runStartupProbe(QApplication& application, QWidget& window, const char* requiredMapping)
 {
     const char* spawn = std::getenv("BENCH_SPAWN_NS");
     if (!spawn || !*spawn) {
@@ -82,8 +78,7 @@ int runStartupProbe(QApplication& application, QWidget& window, const StartupMar
     const long long spawnNs = std::atoll(spawn);
 
     long long shownNs = 0;
-    long long shownCpuNs = 0;
-    window.installEventFilter(new FirstPaintFilter(&window, &shownNs, &shownCpuNs));
+    window.installEventFilter(new FirstPaintFilter(&window, &shownNs));
     // A window that never paints must not hang the benchmark.
     QTimer::singleShot(20000, &application, [] { QCoreApplication::exit(2); });
     window.show();
@@ -95,16 +90,6 @@ int runStartupProbe(QApplication& application, QWidget& window, const StartupMar
         std::fprintf(stderr, "%s is not loaded when the window is shown\n", requiredMapping);
         return 1;
     }
-    const long long peakKib = statusKib("VmHWM");
-    std::string more;
-    if (afterShown) {
-        more = afterShown();
-        if (more.empty())
-            return 1;
-    }
-    std::printf("startup_ns=%lld vmhwm_kib=%lld main_ns=%lld constructed_ns=%lld cpu_main_ns=%lld "
-                "cpu_constructed_ns=%lld cpu_shown_ns=%lld%s\n",
-                shownNs - spawnNs, peakKib, marks.mainNs - spawnNs, marks.constructedNs - spawnNs,
-                marks.mainCpuNs, marks.constructedCpuNs, shownCpuNs, more.c_str());
+    std::printf("startup_ns=%lld vmhwm_kib=%lld\n", shownNs - spawnNs, statusKib("VmHWM"));
     return 0;
 }

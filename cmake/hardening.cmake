@@ -6,7 +6,7 @@
 #
 # Third-party code (Qt, libcrypto) is untouched. The sanitizer and fuzz builds configure with
 # -DHARDENING=OFF: _FORTIFY_SOURCE's checked functions bypass the sanitizers' interceptors.
-# HARDENING_BIND_NOW=OFF drops -z now alone, so that the benchmark can weigh immediate binding.
+# HARDENING_BIND_NOW=OFF drops -z now alone, for a build that weighs what immediate binding costs.
 
 option(HARDENING "Build our targets with Debian's hardening flags" ON)
 option(HARDENING_BIND_NOW "Resolve every symbol at load time (-z now) in hardened builds" ON)

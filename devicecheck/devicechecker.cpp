@@ -257,16 +257,11 @@ bool DeviceChecker::load()
         return false;
     }
 
-    LibraryIdentity identity =
-        identifyMapping(m_process.pid(), m_load.dynamicAddress, m_load.simulatorMark);
-    // The mapped file must be the one asked for: a library that pointed its answer at another
-    // object in its process gets no identity.
-    if (identity.confirmed()
-        && (identity.device != static_cast<quint64>(file.st_dev)
-            || identity.inode != static_cast<quint64>(file.st_ino))) {
-        identity.sha256.clear();
-        identity.simulator = false;
-    }
+    // The mapped file must be the one asked for, unchanged since it was asked for: a library that
+    // pointed its answer at another object in its process, or replaced or rewrote its file, gets
+    // no identity.
+    const LibraryIdentity identity = identifyMapping(m_process.pid(), m_load.dynamicAddress,
+                                                     m_load.simulatorMark, fileState(file));
     m_report.setLibrary(identity);
     m_sink(CheckReport::identityLine(identity), false);
     reportSandbox();

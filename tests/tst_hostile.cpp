@@ -28,6 +28,8 @@
 #include <QtTest>
 
 #include <climits>
+#include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -220,13 +222,43 @@ void TestHostile::deviceTextIsBounded_data()
         << pin
             + QStringLiteral("[0] a\\u061Cb\\u200Ec\\u200Fd\\u202Ae\\u202Bf\\u202Cg\\u202Dh"
                              "\\u202Ei\\u2066j\\u2067k\\u2068l\\u2069m");
+    // Characters that take no space or show as a blank; the hair space U+200A is a space and stays.
     const QString invisible = QStringLiteral("Q\u200BV\u200C0\u200D0\u2060\u2061\u2062\u2063\u2064"
                                              "0\uFEFF1\u200A\u2065\u206A");
     QTest::newRow("serial: invisible format characters")
         << serialButton << 0 << invisible.toUtf8() << serial + invisible
         << serial
             + QStringLiteral("Q\\u200BV\\u200C0\\u200D0\\u2060\\u2061\\u2062\\u2063\\u2064"
-                             "0\\uFEFF1\u200A\u2065\u206A");
+                             "0\\uFEFF1\u200A\\u2065\\u206A");
+    const QString format =
+        QStringLiteral("0\u00AD1\u180E2\u206B3\u206F4\uFFF95\uFFFA6\uFFFB7\u06008");
+    QTest::newRow("key pair: soft hyphen, annotation and other format characters")
+        << pairButton << 0 << format.toUtf8() << pair + QStringLiteral("[0] ") + format
+        << pair
+            + QStringLiteral("[0] 0\\u00AD1\\u180E2\\u206B3\\u206F4\\uFFF95\\uFFFA6\\uFFFB7"
+                             "\\u06008");
+    const QString ignorable = QStringLiteral("a\u034Fb\u115Fc\u1160d\u17B4e\u17B5f\u180Bg\u180Fh"
+                                             "\u3164i\uFE00j\uFE0Fk\uFFA0l")
+        + QString::fromUcs4(U"\U000E0100m");
+    QTest::newRow("PIN: fillers, selectors and other default-ignorable letters")
+        << pinButton << 0 << ignorable.toUtf8() << pin + QStringLiteral("[0] ") + ignorable
+        << pin
+            + QStringLiteral("[0] a\\u034Fb\\u115Fc\\u1160d\\u17B4e\\u17B5f\\u180Bg\\u180Fh"
+                             "\\u3164i\\uFE00j\\uFE0Fk\\uFFA0l\\U000E0100m");
+    // Tag characters spell out hidden text, and come as surrogate pairs.
+    const QString tags = QString::fromUcs4(U"0\U000E0001\U000E0041\U000E0042\U000E007F1");
+    QTest::newRow("serial: tag characters")
+        << serialButton << 0 << tags.toUtf8() << serial + tags
+        << serial + QStringLiteral("0\\U000E0001\\U000E0041\\U000E0042\\U000E007F1");
+    const QString privateUse = QString::fromUcs4(U"0\uE0001\uF8FF2\U000F00003\U0010FFFD4");
+    QTest::newRow("key pair: private use")
+        << pairButton << 0 << privateUse.toUtf8() << pair + QStringLiteral("[0] ") + privateUse
+        << pair + QStringLiteral("[0] 0\\uE0001\\uF8FF2\\U000F00003\\U0010FFFD4");
+    // Text that spells an escape is not taken for one: its backslash is escaped.
+    const QByteArray spelled("1\\x0A2\n3\\\\4");
+    QTest::newRow("PIN: a literal \\x0A beside a newline")
+        << pinButton << 0 << spelled << pin + QStringLiteral("[0] ") + QString::fromLatin1(spelled)
+        << pin + QStringLiteral("[0] 1\\\\x0A2\\x0A3\\\\\\\\4");
     // Also in the debug line, which goes to a terminal.
     const QByteArray terminal("\x1B]0;title\x07\x1B[2J\x1B[31m0123");
     QTest::newRow("key pair: terminal escape sequences")
@@ -451,13 +483,18 @@ void TestHostile::deviceLibraryFile_data()
     QTest::newRow("escaped text in the path, simulator under the newline")
         << QStringLiteral("m\\012y") << +FileCopy << QByteArray(FAKE_DEVICE_PATH)
         << QStringLiteral("m\ny/quorvel/libClientScreen.so")
-        << loaded + QStringLiteral("m\\012y/quorvel/libClientScreen.so sha256={sha256}");
+        << loaded + QStringLiteral("m\\\\012y/quorvel/libClientScreen.so sha256={sha256}");
     // It marks itself as the simulator and leaves the simulator at its path and at the name the
     // kernel gives the mapped file.
     QTest::newRow("the simulator moved over the library as it loads")
         << none << +FileCopy << QByteArray(HOSTILE_RENAME_PATH)
         << QStringLiteral("quorvel/replacement.so")
         << loaded + QStringLiteral("quorvel/libClientScreen.so (deleted) sha256=(无法确认)");
+    // It marks itself as the simulator and changes a byte of its own file as it loads: the file
+    // mapped is the file asked for, but no longer holds the bytes that were loaded.
+    QTest::newRow("the library rewriting itself in place as it loads")
+        << none << +FileCopy << QByteArray(HOSTILE_REWRITE_PATH) << none
+        << loaded + QStringLiteral("quorvel/libClientScreen.so sha256=(无法确认)");
     QTest::newRow("right-to-left override in the working directory")
         << QStringLiteral("a\u202Eos.neercStneilCbil") << +FileCopy << QByteArray(FAKE_DEVICE_PATH)
         << none
@@ -475,14 +512,19 @@ void TestHostile::deviceLibraryFile()
     QFETCH(QString, line);
     WorkingDirectory working(directory);
     const QByteArray path = QFile::encodeName(working.libraryPath());
-    if (file == FileCopy)
+    if (file == FileCopy) {
         working.copyLibrary(QString::fromUtf8(source));
-    else if (file == FileFifo)
+        // An hour old, so that a library that rewrites itself changes its modification time
+        // however coarse the file system's clock.
+        const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+        QCOMPARE(utimensat(AT_FDCWD, path.constData(), times, 0), 0);
+    } else if (file == FileFifo) {
         QCOMPARE(mkfifo(path.constData(), 0600), 0);
-    else if (file == FileDirectory)
+    } else if (file == FileDirectory) {
         QVERIFY(QDir().mkdir(working.libraryPath()));
-    else
+    } else {
         working.writeLibrary(source);
+    }
     const QString root = working.rootPath();
     if (!simulator.isEmpty()) {
         QVERIFY(QDir(root).mkpath(QFileInfo(simulator).path()));

@@ -1,7 +1,9 @@
-// Codecs, the reading of device text from handler buffers, and the SHA-256 of an open file.
+// Codecs, the reading of device text from handler buffers, the escaping of text no device can
+// send, and the SHA-256 of an open file.
 #include "util/devicetext.h"
 #include "util/filehash.h"
 #include "util/utils.h"
+#include "util/visibletext.h"
 
 #include <QtTest>
 
@@ -25,8 +27,10 @@ private slots:
     void hexDecode();
     void digitConversions();
     void deviceTextStopsAtNulOrBufferEnd();
-    void descriptorSha256_data();
-    void descriptorSha256();
+    void loneSurrogatesAreEscaped_data();
+    void loneSurrogatesAreEscaped();
+    void descriptorDigest_data();
+    void descriptorDigest();
 };
 
 void TestUtils::splitNibbleEncode_data()
@@ -139,31 +143,43 @@ void TestUtils::deviceTextStopsAtNulOrBufferEnd()
     QCOMPARE(deviceText(nullptr, 10), QString());
 }
 
-void TestUtils::descriptorSha256_data()
+// Device text arrives as UTF-8, which cannot carry half a surrogate pair; a line cut inside a pair
+// can, and must neither hide the half nor join it with a neighbour.
+void TestUtils::loneSurrogatesAreEscaped_data()
 {
-    // -1: a directory, which cannot be read.
-    QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("libcrypto");
-    for (const bool libcrypto : {true, false}) {
-        // Sizes about the 32 KiB pieces the file is read in.
-        for (const int size : {0, 1, 32768, 32769, 1000003, -1}) {
-            const QString name =
-                QStringLiteral("%1 bytes, %2").arg(size).arg(libcrypto ? "libcrypto" : "Qt");
-            QTest::newRow(qPrintable(name)) << size << libcrypto;
-        }
-    }
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("shown");
+    const QChar high(0xD83D), low(0xDE00);
+    QTest::newRow("high at the end") << QStringLiteral("a") + high << QStringLiteral("a\\uD83D");
+    QTest::newRow("low alone") << QStringLiteral("a") + low + QStringLiteral("b")
+                               << QStringLiteral("a\\uDE00b");
+    QTest::newRow("pair reversed") << QString(low) + high << QStringLiteral("\\uDE00\\uD83D");
+    QTest::newRow("high before a pair")
+        << QString(high) + high + low << QStringLiteral("\\uD83D") + high + low;
 }
 
-void TestUtils::descriptorSha256()
+void TestUtils::loneSurrogatesAreEscaped()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, shown);
+    QCOMPARE(visibleText(line), shown);
+}
+
+void TestUtils::descriptorDigest_data()
+{
+    // -1: a directory, which cannot be read. Other sizes about the 32 KiB pieces the file is read
+    // in.
+    QTest::addColumn<int>("size");
+    for (const int size : {0, 1, 32768, 32769, 1000003, -1})
+        QTest::newRow(qPrintable(QStringLiteral("%1 bytes").arg(size))) << size;
+}
+
+void TestUtils::descriptorDigest()
 {
     QFETCH(int, size);
-    QFETCH(bool, libcrypto);
-    // This test links libcrypto, as the tool does through the key library.
-    QVERIFY(libcryptoSha256Available());
-    const Sha256Engine engine = libcrypto ? Sha256Engine::Libcrypto : Sha256Engine::Qt;
     if (size < 0) {
         const int directory = open(".", O_RDONLY | O_CLOEXEC);
-        QCOMPARE(::descriptorSha256(directory, engine), QString());
+        QCOMPARE(::descriptorDigest(directory), QString());
         close(directory);
         return;
     }
@@ -178,7 +194,8 @@ void TestUtils::descriptorSha256()
     QVERIFY(file.seek(size / 2));
     unsigned char expected[SHA256_DIGEST_LENGTH];
     SHA256(reinterpret_cast<const unsigned char*>(content.constData()), content.size(), expected);
-    QCOMPARE(::descriptorSha256(file.handle(), engine),
+    // Checked against libcrypto's SHA-256.
+    QCOMPARE(::descriptorDigest(file.handle()),
              QString::fromLatin1(
                  QByteArray(reinterpret_cast<char*>(expected), sizeof expected).toHex()));
     QCOMPARE(lseek(file.handle(), 0, SEEK_CUR), off_t(size / 2));

@@ -2,7 +2,6 @@
 
 #include "util/elfheader.h"
 #include "util/filehash.h"
-#include "util/visibletext.h"
 
 #include <QDir>
 #include <QFile>
@@ -105,9 +104,12 @@ bool findMapping(qint64 pid, quintptr address, MapsEntry* entry)
     return false;
 }
 
-// Hashes the file at path when it is the one the maps entry names: a regular file, opened without
-// blocking, whose device and inode, read from the open descriptor, are the entry's.
-bool confirmFile(const QByteArray& path, const MapsEntry& entry, LibraryIdentity* identity)
+// Hashes the file at path when it is the one the maps entry names and the one that was loaded: a
+// regular file, opened without blocking, whose device and inode, read from the open descriptor,
+// are the entry's, and whose state is before's both before and after it is hashed, so that the
+// digest is that of the bytes that were there when the library was asked for.
+bool confirmFile(const QByteArray& path, const MapsEntry& entry, const FileState& before,
+                 LibraryIdentity* identity)
 {
     // Checked before opening, so that neither a FIFO nor a device file is ever opened.
     struct stat status;
@@ -117,42 +119,31 @@ bool confirmFile(const QByteArray& path, const MapsEntry& entry, LibraryIdentity
     const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
-    bool confirmed = fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
-        && major(status.st_dev) == entry.major && minor(status.st_dev) == entry.minor
+    const auto unchanged = [&] { return fstat(fd, &status) == 0 && fileState(status) == before; };
+    bool confirmed = unchanged() && S_ISREG(status.st_mode) && major(status.st_dev) == entry.major
+        && minor(status.st_dev) == entry.minor
         && static_cast<quint64>(status.st_ino) == entry.inode;
+    QString sha256;
     if (confirmed) {
-        identity->sha256 = descriptorSha256(fd);
-        confirmed = !identity->sha256.isEmpty();
+        sha256 = descriptorDigest(fd);
+        confirmed = !sha256.isEmpty() && unchanged();
     }
     close(fd);
-    if (!confirmed) {
-        identity->sha256.clear();
-        return false;
-    }
-    identity->device = status.st_dev;
-    identity->inode = status.st_ino;
-    return true;
-}
+    if (confirmed)
+        identity->sha256 = sha256;
+    return confirmed;
 }
 
-LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark)
-{
-    LibraryIdentity identity;
-    MapsEntry entry;
-    if (pid < 0 || !findMapping(pid, address, &entry) || entry.path.isEmpty())
-        return identity;
-    // The escapes make the kernel's text ambiguous: "\012" is a newline or those four characters.
-    // The decoded name is tried first, then the text as written; only a file whose device and
-    // inode are the mapping's is taken, so a look-alike name never lends its hash.
-    const QByteArray decoded = decodeOctalEscapes(entry.path);
-    identity.path = QFile::decodeName(decoded);
-    if (!confirmFile(decoded, entry, &identity) && decoded != entry.path
-        && confirmFile(entry.path, entry, &identity))
-        identity.path = QFile::decodeName(entry.path);
-    identity.simulator = identity.confirmed() && simulatorMark;
-    return identity;
-}
+// A library that load() has loaded in this process, held by a reference of its own while its
+// identity is taken.
+struct LoadedLibrary {
+    void* handle = nullptr;      // the loader's handle for the held reference; null when not loaded
+    quintptr dynamicSection = 0; // its dynamic section, which lies in its own file-backed mapping
+    bool simulatorMark = false;  // whether the library itself, not one it needs, defines the mark
+    QString loaderName;          // the name the loader holds it under, made absolute
+};
 
+// Holds the library loaded from fileName, found through its link map; runs none of its code.
 LoadedLibrary holdLoadedLibrary(const QString& fileName)
 {
     // The loader hands back the object it already holds under this name; its link map leads to
@@ -179,36 +170,73 @@ LoadedLibrary holdLoadedLibrary(const QString& fileName)
         library.loaderName = QFileInfo(QFile::decodeName(object->l_name)).absoluteFilePath();
     return library;
 }
+}
 
-LibraryIdentity identifyLoadedLibrary(const LoadedLibrary& library)
+bool FileState::operator==(const FileState& other) const
 {
-    if (!library.handle)
-        return LibraryIdentity();
-    LibraryIdentity identity = identifyMapping(0, library.dynamicSection, library.simulatorMark);
-    if (identity.path.isEmpty())
-        identity.path = library.loaderName;
+    return device == other.device && inode == other.inode && size == other.size
+        && modifiedSeconds == other.modifiedSeconds
+        && modifiedNanoseconds == other.modifiedNanoseconds
+        && changedSeconds == other.changedSeconds && changedNanoseconds == other.changedNanoseconds;
+}
+
+FileState fileState(const struct stat& status)
+{
+    FileState state;
+    state.device = static_cast<quint64>(status.st_dev);
+    state.inode = static_cast<quint64>(status.st_ino);
+    state.size = static_cast<qint64>(status.st_size);
+    state.modifiedSeconds = static_cast<qint64>(status.st_mtim.tv_sec);
+    state.modifiedNanoseconds = static_cast<qint64>(status.st_mtim.tv_nsec);
+    state.changedSeconds = static_cast<qint64>(status.st_ctim.tv_sec);
+    state.changedNanoseconds = static_cast<qint64>(status.st_ctim.tv_nsec);
+    return state;
+}
+
+bool fileStateAt(const QString& path, FileState* state)
+{
+    struct stat status;
+    if (stat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    *state = fileState(status);
+    return true;
+}
+
+LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark,
+                                const FileState& before)
+{
+    LibraryIdentity identity;
+    MapsEntry entry;
+    if (pid < 0 || !findMapping(pid, address, &entry) || entry.path.isEmpty())
+        return identity;
+    // The escapes make the kernel's text ambiguous: "\012" is a newline or those four characters.
+    // The decoded name is tried first, then the text as written; only a file whose device and
+    // inode are the mapping's is taken, so a look-alike name never lends its hash.
+    const QByteArray decoded = decodeOctalEscapes(entry.path);
+    identity.path = QFile::decodeName(decoded);
+    if (!confirmFile(decoded, entry, before, &identity) && decoded != entry.path
+        && confirmFile(entry.path, entry, before, &identity))
+        identity.path = QFile::decodeName(entry.path);
+    identity.simulator = identity.confirmed() && simulatorMark;
     return identity;
 }
 
-void releaseLoadedLibrary(LoadedLibrary* library)
+LibraryIdentity identifyLibrary(const QLibrary& library, const FileState& before)
 {
-    if (library->handle)
-        dlclose(library->handle);
-    *library = LoadedLibrary();
-}
-
-LibraryIdentity identifyLibrary(const QLibrary& library)
-{
-    LoadedLibrary loaded = holdLoadedLibrary(library.fileName());
-    const LibraryIdentity identity = identifyLoadedLibrary(loaded);
-    releaseLoadedLibrary(&loaded);
+    const LoadedLibrary loaded = holdLoadedLibrary(library.fileName());
+    if (!loaded.handle)
+        return LibraryIdentity();
+    LibraryIdentity identity =
+        identifyMapping(0, loaded.dynamicSection, loaded.simulatorMark, before);
+    if (identity.path.isEmpty())
+        identity.path = loaded.loaderName;
+    dlclose(loaded.handle);
     return identity;
 }
 
 QString identityText(const LibraryIdentity& identity)
 {
-    QString text =
-        identity.path.isEmpty() ? QStringLiteral("(路径未知)") : visibleText(identity.path);
+    QString text = identity.path.isEmpty() ? QStringLiteral("(路径未知)") : identity.path;
     if (!identity.confirmed())
         return text + QStringLiteral(" sha256=(无法确认)");
     text += QStringLiteral(" sha256=") + identity.sha256;

@@ -4,21 +4,43 @@
 #ifndef LIBRARYIDENTITY_H
 #define LIBRARYIDENTITY_H
 
-#include "util/filehash.h"
-
 #include <QString>
 
+#include <sys/stat.h>
+
 class QLibrary;
+
+// What stat() says of a file that tells it apart from any other file or any other content of the
+// same file: replacing the file changes its device or inode, and rewriting it in place its size,
+// its modification time or its status-change time. A rewrite that keeps the size and lands within
+// the file system's timestamp granularity of the state taken before is not seen.
+struct FileState {
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modifiedSeconds = 0;
+    qint64 modifiedNanoseconds = 0;
+    qint64 changedSeconds = 0;
+    qint64 changedNanoseconds = 0;
+
+    bool operator==(const FileState& other) const;
+    bool operator!=(const FileState& other) const { return !(*this == other); }
+};
+
+// The state that status, filled by stat() or fstat(), describes.
+FileState fileState(const struct stat& status);
+// The state of the file at path, by stat(); false when it cannot be taken.
+bool fileStateAt(const QString& path, FileState* state);
 
 struct LibraryIdentity {
     QString path; // the mapped file's absolute path as the kernel names it in /proc/PID/maps,
                   // its octal escapes (\012 for a newline) decoded; empty when unknown
-    // 64 lowercase hex digits, set only when the hashed file is the mapped one: opened, its device
-    // and inode equal the maps entry's, and that same open descriptor hashed; empty otherwise.
+    // 64 lowercase hex digits, set only when the hashed file is the mapped one and the one that was
+    // loaded: opened, and that same open descriptor hashed, its device and inode the maps entry's
+    // and its state, before and after hashing, the state taken before the library was loaded;
+    // empty otherwise.
     QString sha256;
     bool simulator = false; // the simulator's mark; only ever true with a confirmed identity
-    quint64 device = 0;     // st_dev and st_ino of the confirmed file, for callers that compare
-    quint64 inode = 0;      // it with a file they opened themselves
 
     bool confirmed() const { return !sha256.isEmpty(); }
 };
@@ -28,34 +50,23 @@ extern const char kSimulatorMarkSymbol[];
 
 // The identity of the object mapped at address in process pid's memory (0: this process), from
 // /proc/PID/maps; simulatorMark says whether the loaded object itself defines the mark symbol,
-// and is kept only when the identity is confirmed. Opens nothing but the maps file and a regular
-// file whose device and inode the maps entry names.
-LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark);
+// and is kept only when the identity is confirmed. before is the state of the file asked for,
+// taken before the library was loaded (a default FileState matches no file): a file replaced or
+// rewritten since, the library itself doing it as it loads included, is not confirmed. Opens
+// nothing but the maps file and a regular file whose device and inode the maps entry names.
+LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark,
+                                const FileState& before);
 
-// A library that load() has loaded in this process, held by a reference of its own so that it
-// stays mapped, at the same addresses, until its identity has been taken, even when the library
-// object unloads it meanwhile.
-struct LoadedLibrary {
-    void* handle = nullptr;      // the loader's handle for the held reference; null when not loaded
-    quintptr dynamicSection = 0; // its dynamic section, which lies in its own file-backed mapping
-    bool simulatorMark = false;  // whether the library itself, not one it needs, defines the mark
-    QString loaderName;          // the name the loader holds it under, made absolute
-};
-
-// Holds the library loaded from fileName, found through its link map; runs none of its code.
-LoadedLibrary holdLoadedLibrary(const QString& fileName);
-// Its identity from /proc/self/maps; the name the loader holds when the maps name no file. Safe
-// on any thread while the library is held.
-LibraryIdentity identifyLoadedLibrary(const LoadedLibrary& library);
-// Drops the reference; the library stays loaded as long as the library object keeps it.
-void releaseLoadedLibrary(LoadedLibrary* library);
-
-// The three above in one: the identity of a library that load() has loaded in this process.
-// Looks up no device function and writes nothing to standard output.
-LibraryIdentity identifyLibrary(const QLibrary& library);
+// The identity of a library that load() has loaded in this process, whose file had the state
+// before when it was asked for: the object the loader holds under its file name, found through
+// its link map, and its mapping in /proc/self/maps; the name the loader holds when the maps name
+// no file. Runs none of the library's code, looks up no device function and writes nothing to
+// standard output.
+LibraryIdentity identifyLibrary(const QLibrary& library, const FileState& before);
 
 // "<path> sha256=<hex>", with " (模拟设备)" after it for the simulator; "sha256=(无法确认)" when
-// the hashed file could not be shown to be the mapped one. The path is escaped as device text is.
+// the hashed file could not be shown to be the mapped one, unchanged since it was asked for. The
+// path is as the file system names it: the log pane escapes it as it escapes every line.
 QString identityText(const LibraryIdentity& identity);
 
 // The library path that was asked for, made absolute against the working directory.

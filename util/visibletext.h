@@ -4,13 +4,15 @@
 
 #include <QString>
 
-// line with every character that could break it, hide part of it or stand for an embedded object
-// written out as an escape: C0 control characters and DEL as \xNN, C1 control characters, the
-// Unicode line and paragraph separators, the object replacement character, the two frame marks
-// of Qt's text document, the bidirectional controls (U+061C, U+200E, U+200F, U+202A to U+202E,
-// U+2066 to U+2069) and the invisible format characters (U+200B to U+200D, U+2060 to U+2064,
-// U+FEFF) as \uNNNN, all with upper-case hex digits. Every other character,
-// Chinese text and the split-nibble characters :;<=>? included, is kept as it is.
+// line with every code point that could break it, hide in it or stand for an embedded object
+// written out as an escape, so that what is shown is what was sent, one way only. Walked by code
+// point, a surrogate pair taken as one: C0 control characters and DEL as \xNN; every other code
+// point whose general category is control, format, line or paragraph separator, surrogate (a lone
+// half) or private use, every default-ignorable one (U+034F, the Hangul fillers, U+17B4, U+17B5,
+// the variation selectors, U+2060 to U+206F, the tags and the planes reserved for them) and the
+// object replacement character and Qt's two frame marks as \uNNNN, or \U00NNNNNN above U+FFFF, all
+// with upper-case hex digits; a backslash as \\. Every other character, Chinese text and the
+// split-nibble characters :;<=>? included, is kept as it is.
 QString visibleText(const QString& line);
 
 #endif

@@ -3,7 +3,8 @@
 // with an arbitrary code and arbitrary bytes, and the window shows the result line. The pane must
 // gain exactly two paragraphs (the line and the empty one after it), hold plain text only (no
 // image, link, list, table or formatted text), and the line must start with its tag, hold no
-// character that breaks, reorders or hides text, and wrap only to lines indented past its start.
+// character that breaks, reorders or hides text, read back through its escapes as exactly the
+// line the panel sent, and wrap only to lines indented past its start.
 // The document is laid out after each input, so text that made the pane load an image or a file
 // would show as a hang, a crash or a leak.
 //
@@ -53,14 +54,54 @@ void dropDebugLines(QtMsgType type, const QMessageLogContext&, const QString& me
         std::abort();
 }
 
-bool breaksOrHides(QChar character)
+// A code point the pane must never show as it is: one that breaks, reorders or hides text by its
+// general category, or that Qt's text document reserves for objects and frames.
+bool breaksOrHides(uint code)
 {
-    const ushort code = character.unicode();
-    return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029
-        || code == 0xFDD0 || code == 0xFDD1 || code == 0xFFFC || code == 0x061C || code == 0x200E
-        || code == 0x200F || (code >= 0x202A && code <= 0x202E)
-        || (code >= 0x2066 && code <= 0x2069) || (code >= 0x200B && code <= 0x200D)
-        || (code >= 0x2060 && code <= 0x2064) || code == 0xFEFF;
+    switch (QChar::category(code)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+    case QChar::Other_Surrogate:
+    case QChar::Other_PrivateUse:
+        return true;
+    default:
+        return code == 0xFDD0 || code == 0xFDD1 || code == 0xFFFC;
+    }
+}
+
+// shown read back: \\ as a backslash and \xNN, \uNNNN and \U00NNNNNN as their code point. Null
+// when a backslash starts anything else, so that each shown text reads one way only.
+QString unescaped(const QString& shown)
+{
+    QString text;
+    for (int at = 0; at < shown.size(); ++at) {
+        if (shown[at] != QLatin1Char('\\')) {
+            text += shown[at];
+            continue;
+        }
+        const QChar kind = at + 1 < shown.size() ? shown[at + 1] : QChar();
+        const int digits = kind == QLatin1Char('x') ? 2
+            : kind == QLatin1Char('u')              ? 4
+            : kind == QLatin1Char('U')              ? 8
+                                                    : 0;
+        if (kind == QLatin1Char('\\')) {
+            text += kind;
+            ++at;
+            continue;
+        }
+        bool ok = false;
+        const uint code = shown.mid(at + 2, digits).toUInt(&ok, 16);
+        if (digits == 0 || at + 2 + digits > shown.size() || !ok)
+            return QString(); // never equal to a line, which starts with its tag
+        if (code > 0xFFFF)
+            text += QString::fromUcs4(&code, 1);
+        else
+            text += QChar(static_cast<ushort>(code));
+        at += 1 + digits;
+    }
+    return text;
 }
 
 } // namespace
@@ -92,10 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     if (!output.empty())
         std::memcpy(script->output, output.data(), output.size());
 
+    QString sent;
+    const QMetaObject::Connection capture = QObject::connect(
+        tool.pinPad, &BaseWidget::onMessage, [&sent](const QString& message) { sent = message; });
     tool.window->findChild<QTextEdit*>()->clear();
     tool.window->onRecvResult(QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[0] 0123:;<=>?"));
     const int before = tool.log->blockCount();
     QMetaObject::invokeMethod(tool.pinPad, pin ? "onInputPinClick" : "onPairKeyClick");
+    QObject::disconnect(capture);
     // The hidden window gives its pane no width; 400 pixels wrap long lines.
     tool.log->setTextWidth(400);
     tool.log->documentLayout()->documentSize();
@@ -107,8 +152,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const QString tag = pin ? QStringLiteral("(输入密码)InputPassword:[")
                             : QStringLiteral("(申请公私钥对)GenerateKeyFromPw:[");
     FUZZ_CHECK(line.text().startsWith(tag));
-    for (const QChar character : line.text())
-        FUZZ_CHECK(!breaksOrHides(character));
+    const QString text = line.text();
+    for (int at = 0; at < text.size(); ++at) {
+        uint code = text[at].unicode();
+        if (text[at].isHighSurrogate() && at + 1 < text.size() && text[at + 1].isLowSurrogate()) {
+            code = QChar::surrogateToUcs4(text[at], text[at + 1]);
+            ++at;
+        }
+        FUZZ_CHECK(!breaksOrHides(code));
+    }
+    FUZZ_CHECK(unescaped(text) == sent);
     FUZZ_CHECK(continuationLinesIndented(line));
     FUZZ_CHECK(line.next().text().isEmpty());
     return 0;

@@ -71,6 +71,8 @@ SEEDS = {
         + "a\u202eb\u2066c\u200bd\ufeffe".encode() + b"\0",
         "wrapped_spaces": bytes([0]) + (0).to_bytes(4, "big")
         + b" " * 150 + "(下载主密钥)SetPwMkey:[0] 0123456789".encode() + b"\0",
+        "ignorable_tags_escapes": bytes([0]) + (0).to_bytes(4, "big")
+        + "a\u00adb\u3164c\ufe0fd\U000e0041e\U000f0000f\\x0Ag".encode() + b"\0",
     },
 }
 

@@ -21,9 +21,8 @@ T* control(QWidget* root, const char* name)
 // button's panel emitted.
 QStringList press(QWidget* root, const char* name);
 
-// The first line of window's log pane, waited for up to 5 s: the device library's line, which
-// the window writes once the library's identity has been taken on a thread of its own, or its
-// load failure; empty when no line came.
+// The first line of window's log pane: the device library's line, with its identity or its load
+// failure; empty when there is none.
 QString firstLogLine(QWidget* window);
 
 #endif
