@@ -83,7 +83,7 @@ public:
         const int result = seccomp_rule_add_array(m_context, action, number,
                                                   static_cast<unsigned>(when.size()), when.begin());
         if (result < 0)
-            fail(-result, call);
+            fail(-result, "seccomp_rule_add", call);
     }
 
     int load(char* problem, size_t size)
@@ -101,22 +101,26 @@ public:
                 fail(-result, "seccomp_load");
         }
         if (m_error)
-            std::snprintf(problem, size, "%s: %s", m_failed, std::strerror(m_error));
+            std::snprintf(problem, size, "%s%s%s: %s", m_failed, *m_call ? " for " : "", m_call,
+                          std::strerror(m_error));
         return m_error;
     }
 
 private:
-    void fail(int error, const char* what)
+    // The first failure: what failed, and for which call.
+    void fail(int error, const char* what, const char* call = "")
     {
         if (!m_error) {
             m_error = error;
             m_failed = what;
+            m_call = call;
         }
     }
 
     scmp_filter_ctx m_context;
     int m_error = 0;
     const char* m_failed = "";
+    const char* m_call = "";
 };
 }
 

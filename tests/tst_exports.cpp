@@ -1,19 +1,9 @@
 // The executable exports the key wrapper's two functions in its dynamic symbol table, and no binary
 // of ours searches a relative directory for libraries or names a library by a path.
-#include <QDeadlineTimer>
+#include "childprocess.h"
+
 #include <QRegularExpression>
 #include <QtTest>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 class TestExports : public QObject {
     Q_OBJECT
@@ -31,80 +21,14 @@ void TestExports::wrapperFunctionsAreDynamicSymbols_data()
     QTest::newRow("generateKey") << "generateKey[abi:cxx11](int)";
 }
 
-struct ProgramRun {
-    bool finished = false;
-    int exitCode = -1;
-    QByteArray output;
-    QString error;
-};
-
-// Runs a binutils program (argv[0], a path) and collects its standard output. posix_spawn rather
-// than QProcess: Qt 5.15's QProcess starts children with clone(CLONE_PIDFD), which qemu-user
-// before 8.0 (Debian 12's qemu-aarch64-static, under which aarch64 builds run this test) refuses.
-static ProgramRun runProgram(char* const argv[])
-{
-    const QString program = QString::fromLocal8Bit(argv[0]);
-    ProgramRun run;
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        run.error = QStringLiteral("pipe: ") + QString::fromUtf8(std::strerror(errno));
-        return run;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (spawned != 0) {
-        close(pipeFds[0]);
-        run.error = program + ": " + QString::fromUtf8(std::strerror(spawned));
-        return run;
-    }
-    const QDeadlineTimer deadline(30000);
-    char buffer[4096];
-    for (;;) {
-        pollfd readable{pipeFds[0], POLLIN, 0};
-        const int ready = poll(&readable, 1, int(deadline.remainingTime()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            kill(pid, SIGKILL);
-            run.error = program + " did not finish within 30 s";
-            break;
-        }
-        const ssize_t got = read(pipeFds[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        run.output.append(buffer, int(got));
-    }
-    close(pipeFds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-    if (!run.error.isEmpty())
-        return run;
-    if (WIFEXITED(status)) {
-        run.finished = true;
-        run.exitCode = WEXITSTATUS(status);
-    } else {
-        run.error = program + " ended without an exit code";
-    }
-    return run;
-}
-
 void TestExports::wrapperFunctionsAreDynamicSymbols()
 {
     QFETCH(QString, signature);
-    char nmPath[] = NM_PATH, dynamic[] = "-D", demangle[] = "-C", defined[] = "--defined-only",
-         tool[] = TOOL_PATH;
-    char* const argv[] = {nmPath, dynamic, demangle, defined, tool, nullptr};
-    const ProgramRun nm = runProgram(argv);
-    QVERIFY2(nm.finished, qPrintable(nm.error));
-    QCOMPARE(nm.exitCode, 0);
-    const QStringList lines = QString::fromUtf8(nm.output).split('\n');
+    ChildProcess nm;
+    QVERIFY2(nm.start(NM_PATH, {"-D", "-C", "--defined-only", TOOL_PATH}), qPrintable(nm.error()));
+    QVERIFY2(nm.waitForFinished(30000), NM_PATH " did not finish within 30 s");
+    QCOMPARE(nm.exitCode(), 0);
+    const QStringList lines = QString::fromUtf8(nm.output()).split('\n');
     bool found = false;
     for (const QString& line : lines) {
         // "<address> T <name>": defined in the text section and visible to the dynamic linker
@@ -141,12 +65,12 @@ void TestExports::dynamicEntriesHaveNoRelativePath()
 {
     QFETCH(QByteArray, binary);
     QFETCH(QString, tag);
-    char readelfPath[] = READELF_PATH, dynamic[] = "--dynamic", wide[] = "--wide";
-    char* const argv[] = {readelfPath, dynamic, wide, binary.data(), nullptr};
-    const ProgramRun readelf = runProgram(argv);
-    QVERIFY2(readelf.finished, qPrintable(readelf.error));
-    QCOMPARE(readelf.exitCode, 0);
-    const QString output = QString::fromUtf8(readelf.output);
+    ChildProcess readelf;
+    QVERIFY2(readelf.start(READELF_PATH, {"--dynamic", "--wide", QFile::decodeName(binary)}),
+             qPrintable(readelf.error()));
+    QVERIFY2(readelf.waitForFinished(30000), READELF_PATH " did not finish within 30 s");
+    QCOMPARE(readelf.exitCode(), 0);
+    const QString output = QString::fromUtf8(readelf.output());
     QVERIFY2(output.contains("Dynamic section at offset"),
              qPrintable("no dynamic section:\n" + output));
 
