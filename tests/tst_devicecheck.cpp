@@ -479,6 +479,11 @@ void TestDeviceCheck::programAgainstHostileLibrary_data()
         << "FAIL keypair-format: the library tried kill() on the checker during "
            "GenerateKeyFromPw; the sandbox ended its process"
         << QString();
+    QTest::newRow("stops the checker as it is unloaded, after its last call")
+        << QByteArray("stop-at-unload")
+        << "sandbox: the library tried kill() on the checker after the last call; the sandbox "
+           "ended its process"
+        << QString();
     QTest::newRow("sets the checker's file size limit to 0")
         << QByteArray("limit-checker")
         << "FAIL keypair-format: the library tried prlimit64() on another process during "

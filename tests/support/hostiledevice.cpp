@@ -23,6 +23,7 @@
 //   hold-at-exit          a process it starts traces it and holds it at its exit for a minute
 //   traceme               makes the checker its tracer, closes its descriptors and stops itself
 //   late-output           writes to standard output as it is unloaded
+//   stop-at-unload        SIGSTOP to the checker as it is unloaded, after its last call
 //   cut-small-buffer      answers GenerateKeyFromPw(64) with 0 and a cut text, then refuses the
 //                         next key pair request with -106
 //   rewrite-self          appends to its own file (the same inode) while it is loaded
@@ -92,7 +93,7 @@ bool forwarding()
 {
     for (const char* name : {"trace-checker", "write-checker-stdout", "rewrite-evidence",
                              "stop-checker", "limit-checker", "hold-at-exit", "traceme",
-                             "late-output", "cut-small-buffer", "rewrite-self"})
+                             "late-output", "stop-at-unload", "cut-small-buffer", "rewrite-self"})
         if (mode(name))
             return true;
     return false;
@@ -276,6 +277,8 @@ __attribute__((destructor)) void onUnload()
     const char text[] = "late output\n";
     if (mode("late-output") && write(1, text, sizeof text - 1) < 0)
         std::abort();
+    if (mode("stop-at-unload"))
+        kill(getppid(), SIGSTOP);
 }
 
 __attribute__((constructor)) void onLoad()
