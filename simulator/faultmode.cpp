@@ -19,25 +19,21 @@ std::atomic<unsigned> flakyCalls{0};
 
 FaultMode faultMode()
 {
-    const char* mode = std::getenv("QUORVEL_SIM_FAULT");
-    if (!mode)
-        return FaultMode::None;
-    if (std::strcmp(mode, "overrun") == 0)
-        return FaultMode::Overrun;
-    if (std::strcmp(mode, "ignore-size") == 0)
-        return FaultMode::IgnoreSize;
-    if (std::strcmp(mode, "accept-tampered") == 0)
-        return FaultMode::AcceptTampered;
-    if (std::strcmp(mode, "wrong-pin-block") == 0)
-        return FaultMode::WrongPinBlock;
-    if (std::strcmp(mode, "hang") == 0)
-        return FaultMode::Hang;
-    if (std::strcmp(mode, "leak") == 0)
-        return FaultMode::Leak;
-    if (std::strcmp(mode, "leak-fd") == 0)
-        return FaultMode::LeakDescriptor;
-    if (std::strcmp(mode, "flaky") == 0)
-        return FaultMode::Flaky;
+    static const struct {
+        const char* name;
+        FaultMode mode;
+    } kModes[] = {{"overrun", FaultMode::Overrun},
+                  {"ignore-size", FaultMode::IgnoreSize},
+                  {"accept-tampered", FaultMode::AcceptTampered},
+                  {"wrong-pin-block", FaultMode::WrongPinBlock},
+                  {"hang", FaultMode::Hang},
+                  {"leak", FaultMode::Leak},
+                  {"leak-fd", FaultMode::LeakDescriptor},
+                  {"flaky", FaultMode::Flaky}};
+    const char* chosen = std::getenv("QUORVEL_SIM_FAULT");
+    for (const auto& mode : kModes)
+        if (chosen && std::strcmp(chosen, mode.name) == 0)
+            return mode.mode;
     return FaultMode::None;
 }
 
