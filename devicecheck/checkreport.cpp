@@ -23,7 +23,6 @@ QString statusWord(CheckStatus status)
     }
     return QStringLiteral("SKIP");
 }
-
 }
 
 int CheckReport::count(CheckStatus status) const

@@ -20,7 +20,7 @@ struct CheckResult {
     CheckStatus status = CheckStatus::Skip;
     QString detail;
     double milliseconds = -1; // wall time of the check's device calls; negative when none was made
-    bool excused = false;     // a skip the tester chose (sn-write without --write-sn)
+    bool excused = false;     // a skip the tester chose (no --write-sn, no --repeat)
 };
 
 class CheckReport {

@@ -1,9 +1,9 @@
 // Qualifies a device library in one run: loads it in a child process, names the file that
 // answered, and runs the thirteen checks of one table in order (exports, key pair, main and work
 // key, PIN block, bounds, serial number, and the key chain repeated), reporting each line as it
-// is decided. What a check needs,
-// device functions and what earlier checks established, is the table's too. Every judgement is
-// made here; the child only calls the library and copies back its guarded buffers.
+// is decided. What a check needs, device functions and what earlier checks established, is the
+// table's too. Every judgement is made here; the child only calls the library and copies back its
+// guarded buffers.
 #ifndef DEVICECHECKER_H
 #define DEVICECHECKER_H
 

@@ -26,10 +26,7 @@ constexpr int kOutputKept = 4096;
 constexpr qint64 kUnloadMs = 2000;
 constexpr qint64 kEndingMs = 5000;
 
-qint64 nowMs()
-{
-    return ProcessTree::nowMs();
-}
+using ProcessTree::nowMs;
 
 QString errorText(int error)
 {

@@ -92,7 +92,7 @@ struct LinuxDirent64 {
     char name[1];
 };
 
-// Calls visit(entry, context) for every process in /proc, read with getdents64 so that nothing
+// Calls visit(entry) for every process in /proc, read with getdents64 so that nothing
 // is allocated.
 template <typename Visit>
 void forEachProcess(Visit visit)

@@ -44,7 +44,6 @@ public:
     void addFailure(int round, const QString& function, const QString& detail);
     // The library's process after round, read from /proc; nothing when it cannot be read.
     void sample(int round, qint64 pid);
-    void addSample(const Sample& sample) { m_samples.append(sample); }
 
     int rounds() const { return m_rounds; }
     int roundsRun() const { return m_roundsRun; }

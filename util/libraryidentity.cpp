@@ -193,15 +193,6 @@ FileState fileState(const struct stat& status)
     return state;
 }
 
-bool fileStateAt(const QString& path, FileState* state)
-{
-    struct stat status;
-    if (stat(QFile::encodeName(path).constData(), &status) != 0)
-        return false;
-    *state = fileState(status);
-    return true;
-}
-
 LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark,
                                 const FileState& before)
 {

@@ -29,8 +29,6 @@ struct FileState {
 
 // The state that status, filled by stat() or fstat(), describes.
 FileState fileState(const struct stat& status);
-// The state of the file at path, by stat(); false when it cannot be taken.
-bool fileStateAt(const QString& path, FileState* state);
 
 struct LibraryIdentity {
     QString path; // the mapped file's absolute path as the kernel names it in /proc/PID/maps,

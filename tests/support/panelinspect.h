@@ -14,7 +14,8 @@ struct QMetaObject;
 // The widget at (row, column) of panel's grid layout, or null when the cell is empty.
 QWidget* gridCell(QWidget* panel, int row, int column);
 
-// The signatures of the methods that meta's class adds to its base, such as "onShowPDf()".
+// The signatures of the methods that meta's class adds to its base, as moc records them:
+// "name(argument types)", in the order they are declared.
 QStringList ownMethodSignatures(const QMetaObject& meta);
 
 // Whether document is plain text only: every character in the default format (no colour, link or
