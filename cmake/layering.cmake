@@ -25,3 +25,24 @@ function(expose_folder target)
         target_include_directories(${target} PUBLIC ${include_dir})
     endif()
 endfunction()
+
+#   expose_headers(<target> <header>...)   an INTERFACE target that exposes only these headers
+#
+# For a folder whose consumers may see a few of its headers and nothing else: the target's include
+# folder holds <folder>/<header> links to the named headers alone.
+function(expose_headers target)
+    get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    set(include_dir ${CMAKE_BINARY_DIR}/include/${target})
+    file(MAKE_DIRECTORY ${include_dir}/${folder})
+    foreach(header ${ARGN})
+        execute_process(
+            COMMAND ${CMAKE_COMMAND} -E create_symlink ${CMAKE_CURRENT_SOURCE_DIR}/${header}
+                    ${include_dir}/${folder}/${header}
+            RESULT_VARIABLE failed)
+        if(failed)
+            message(FATAL_ERROR "cannot link ${include_dir}/${folder}/${header}")
+        endif()
+    endforeach()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${include_dir})
+endfunction()

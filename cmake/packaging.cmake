@@ -40,9 +40,10 @@ endif()
 
 install(TARGETS simulator LIBRARY DESTINATION ${TTT_INSTALL_DIR}/quorvel)
 
-# device-check beside the tool: it finds libopenssl.so there through the same RUNPATH, and the
-# simulator at its default ./quorvel/libClientScreen.so when started in that directory.
-install(TARGETS device-check RUNTIME DESTINATION ${TTT_INSTALL_DIR})
+# device-check beside the tool, with the library host it starts: it finds libopenssl.so there
+# through the same RUNPATH, and the simulator at its default ./quorvel/libClientScreen.so when
+# started in that directory.
+install(TARGETS device-check device-check-host RUNTIME DESTINATION ${TTT_INSTALL_DIR})
 ttt_install_manpage(devicecheck/device-check.1)
 
 # The launcher: arguments go on to the tool (Qt options such as -platform).

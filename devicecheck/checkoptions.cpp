@@ -2,7 +2,13 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
 
 namespace {
 constexpr int kMaxTimeoutSeconds = 86400;
@@ -28,8 +34,9 @@ ParsedArguments parseArguments(const QStringList& arguments)
     const QCommandLineOption junit(QStringLiteral("junit"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption writeSn(QStringLiteral("write-sn"));
     const QCommandLineOption repeat(QStringLiteral("repeat"), QString(), QStringLiteral("N"));
+    const QCommandLineOption device(QStringLiteral("device"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({library, pin, timeout, json, junit, writeSn, repeat, help});
+    parser.addOptions({library, pin, timeout, json, junit, writeSn, repeat, device, help});
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -83,6 +90,13 @@ ParsedArguments parseArguments(const QStringList& arguments)
                                .arg(kMaxRepeat)
                                .arg(parser.value(repeat)));
     }
+    for (const QString& path : parser.values(device)) {
+        struct stat node;
+        if (stat(QFile::encodeName(path).constData(), &node) != 0)
+            return failure(QStringLiteral("--device: %1: %2")
+                               .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        options.devices << path;
+    }
     options.writeSn = parser.isSet(writeSn);
     return parsed;
 }
@@ -114,6 +128,8 @@ QString usageText()
         "  --repeat N         after the checks, repeat the key chain N times and report each\n"
         "                     function's failures and times and the library's growth (default\n"
         "                     1: the checks alone)\n"
+        "  --device PATH      also let the library reach this device node (repeatable); serial\n"
+        "                     and USB nodes are given by default\n"
         "  -h, --help         print this usage\n"
         "\n"
         "Exit code: 0 qualified (every check ran and passed), 1 not qualified, 2 the library\n"

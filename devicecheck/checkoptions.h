@@ -17,6 +17,10 @@ struct CheckOptions {
     bool writeSn = false;
     // Rounds of the key chain after the checks; 1: none, the checks alone.
     int repeat = 1;
+    // Device nodes the library may reach besides the default serial and USB ones.
+    QStringList devices;
+    // The library host, device-check-host; not an option: the program beside device-check.
+    QString hostProgram;
 };
 
 struct ParsedArguments {

@@ -47,7 +47,7 @@ QStringList CheckReport::notQualifiedBecause() const
         reasons << checks(failed) + QStringLiteral(" failed");
     if (notRun > 0)
         reasons << checks(notRun) + QStringLiteral(" not run");
-    if (!m_library.confirmed())
+    if (!m_identity.confirmed())
         reasons << QStringLiteral("the library's identity is unconfirmed");
     if (!m_refusals.isEmpty())
         reasons << QStringLiteral("the sandbox refused a call outside the checks");
@@ -63,14 +63,21 @@ int CheckReport::exitCode() const
     return qualified() ? kQualified : kNotQualified;
 }
 
-QString CheckReport::identityLine(const LibraryIdentity& identity)
+QString CheckReport::identityLine(const HostIdentity& identity, const QString& label)
 {
-    QString text = QStringLiteral("library: ")
-        + (identity.path.isEmpty() ? QStringLiteral("(path unknown)") : visibleText(identity.path))
-        + QStringLiteral(" sha256=")
-        + (identity.confirmed() ? identity.sha256 : QStringLiteral("unconfirmed"));
-    if (identity.simulator)
+    const auto named = [](const QString& path, const QString& sha256) {
+        return (path.isEmpty() ? QStringLiteral("(path unknown)") : visibleText(path))
+            + QStringLiteral(" sha256=")
+            + (sha256.isEmpty() ? QStringLiteral("unconfirmed") : sha256);
+    };
+    QString text = label + named(identity.library.path, identity.library.sha256);
+    if (identity.library.simulator)
         text += QStringLiteral(" (模拟设备)");
+    QStringList others;
+    for (const MappedObject& object : identity.others)
+        others << named(object.path, object.sha256);
+    if (!others.isEmpty())
+        text += QStringLiteral("; also mapped: ") + others.join(QStringLiteral(", "));
     return text;
 }
 
@@ -110,10 +117,17 @@ QString CheckReport::summaryLine() const
 
 QJsonObject CheckReport::toJson(const QString& toolVersion) const
 {
-    QJsonObject library{{"path", m_library.path},
-                        {"sha256", m_library.sha256},
-                        {"identityConfirmed", m_library.confirmed()},
-                        {"simulator", m_library.simulator}};
+    const LibraryIdentity& file = m_identity.library;
+    QJsonArray others;
+    for (const MappedObject& object : m_identity.others)
+        others.append(QJsonObject{{"path", object.path},
+                                  {"sha256", object.sha256},
+                                  {"confirmed", !object.sha256.isEmpty()}});
+    QJsonObject library{{"path", file.path},
+                        {"sha256", file.sha256},
+                        {"identityConfirmed", m_identity.confirmed()},
+                        {"simulator", file.simulator},
+                        {"alsoMapped", others}};
     if (!m_loadFailure.isEmpty())
         library.insert("loadFailure", m_loadFailure);
     if (!m_libraryOutput.isEmpty())
@@ -150,6 +164,7 @@ QJsonObject CheckReport::toJson(const QString& toolVersion) const
         {"functions", functions},
         {"sandbox",
          QJsonObject{{"available", m_sandboxProblem.isEmpty()},
+                     {"namespaces", m_namespaces},
                      {"unavailableBecause", m_sandboxProblem},
                      {"refusedOutsideChecks", QJsonArray::fromStringList(m_refusals)},
                      {"allProcessesEnded", m_allProcessesEnded}}},
@@ -233,11 +248,12 @@ QByteArray CheckReport::toJUnit(const QString& toolVersion) const
     const QString no = QStringLiteral("false");
     const std::pair<const char*, QString> properties[] = {
         {"device-check.version", toolVersion},
-        {"library.path", m_library.path},
+        {"library.path", m_identity.library.path},
         {"library.sha256",
-         m_library.confirmed() ? m_library.sha256 : QStringLiteral("unconfirmed")},
-        {"library.identityConfirmed", m_library.confirmed() ? yes : no},
-        {"library.simulator", m_library.simulator ? yes : no},
+         m_identity.library.confirmed() ? m_identity.library.sha256
+                                        : QStringLiteral("unconfirmed")},
+        {"library.identityConfirmed", m_identity.confirmed() ? yes : no},
+        {"library.simulator", m_identity.library.simulator ? yes : no},
         {"keys.mainKeyCheckValue", m_mainKeyCheckValue},
         {"keys.workKeyCheckValue", m_workKeyCheckValue},
         {"sandbox",

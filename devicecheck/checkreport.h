@@ -5,8 +5,8 @@
 #define CHECKREPORT_H
 
 #include "devicecheck/deviceprocess.h"
+#include "devicecheck/hostidentity.h"
 #include "devicecheck/soak.h"
-#include "util/libraryidentity.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -30,7 +30,7 @@ public:
     static constexpr int kNotQualified = 1;
     static constexpr int kUnusable = 2;
 
-    void setLibrary(const LibraryIdentity& identity) { m_library = identity; }
+    void setIdentity(const HostIdentity& identity) { m_identity = identity; }
     void setLoadFailure(const QString& reason) { m_loadFailure = reason; }
     void add(const CheckResult& result) { m_results.append(result); }
     void setTimings(const QVector<FunctionTimings>& timings) { m_timings = timings; }
@@ -42,8 +42,12 @@ public:
     }
     // What the library wrote to standard output or error, escaped.
     void setLibraryOutput(const QString& shown) { m_libraryOutput = shown; }
-    // Why the sandbox does not hold; empty when it does.
-    void setSandboxProblem(const QString& problem) { m_sandboxProblem = problem; }
+    // Why the sandbox does not hold, empty when it does; whether the host ran in its namespaces.
+    void setSandbox(const QString& problem, bool namespaces)
+    {
+        m_sandboxProblem = problem;
+        m_namespaces = namespaces;
+    }
     // A call the sandbox refused outside the checks, as a sentence.
     void addRefusal(const QString& sentence) { m_refusals.append(sentence); }
     void setAllProcessesEnded(bool ended) { m_allProcessesEnded = ended; }
@@ -52,7 +56,8 @@ public:
     const Soak& soak() const { return m_soak; }
 
     const QVector<CheckResult>& results() const { return m_results; }
-    const LibraryIdentity& library() const { return m_library; }
+    const HostIdentity& identity() const { return m_identity; }
+    const LibraryIdentity& library() const { return m_identity.library; }
     int count(CheckStatus status) const;
     // Qualified: the library loaded, every check ran and passed but those the tester excused, its
     // identity is confirmed, the sandbox refused nothing outside the checks and every process of
@@ -63,9 +68,11 @@ public:
     int exitCode() const;
 
     // "library: <path> sha256=<hex>", " (模拟设备)" after it for the simulator;
-    // "sha256=unconfirmed" when the hashed file cannot be shown to be the mapped one. The path
-    // shown escaped.
-    static QString identityLine(const LibraryIdentity& identity);
+    // "sha256=unconfirmed" when the hashed file cannot be shown to be the mapped one; then
+    // "; also mapped: <path> sha256=<hex>, ..." for every other file the library's process mapped
+    // from outside the system's folders. The paths shown escaped.
+    static QString identityLine(const HostIdentity& identity,
+                                const QString& label = QStringLiteral("library: "));
     // "PASS <id>: <detail>", with the wall time of its calls after the detail.
     static QString line(const CheckResult& result);
     // The median call time of each function called more than once, one line each.
@@ -80,7 +87,7 @@ public:
     QByteArray toJUnit(const QString& toolVersion) const;
 
 private:
-    LibraryIdentity m_library;
+    HostIdentity m_identity;
     QString m_loadFailure;
     QVector<CheckResult> m_results;
     QVector<FunctionTimings> m_timings;
@@ -88,6 +95,7 @@ private:
     QString m_workKeyCheckValue;
     QString m_libraryOutput;
     QString m_sandboxProblem;
+    bool m_namespaces = false;
     QStringList m_refusals;
     bool m_allProcessesEnded = true;
     Soak m_soak;

@@ -34,7 +34,6 @@ constexpr int kKeySize = 16;
 constexpr int kPinBlockSize = 16;
 constexpr int kCheckValueSize = 3;
 
-const char kSimulatorPinVariable[] = "QUORVEL_SIM_PIN";
 const char kTestSerials[2][16] = {"DEVICE-CHECK-1", "DEVICE-CHECK-2"};
 
 // One call of the key library, as the tool makes it; the output, or empty with the reason.
@@ -75,10 +74,6 @@ QString quoted(const QByteArray& printable)
     return QLatin1Char('"') + QString::fromLatin1(printable) + QLatin1Char('"');
 }
 
-QString currentErrno()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 }
 
 const std::vector<DeviceChecker::Check>& DeviceChecker::checks()
@@ -152,7 +147,7 @@ DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
                                "is unknown")};
     QStringList missing;
     for (int i = 0; i < kDeviceFunctionCount; ++i)
-        if ((check.functions & bit(i)) && !(m_load.exported & bit(i)))
+        if ((check.functions & bit(i)) && !(m_file.exported() & bit(i)))
             missing << QLatin1String(kDeviceFunctionNames[i]);
     if (!missing.isEmpty())
         return {CheckStatus::Skip,
@@ -188,13 +183,8 @@ DeviceChecker::DeviceChecker(const CheckOptions& options, LineSink sink)
 
 CheckReport DeviceChecker::run()
 {
-    // The simulator takes the PIN its user "types" from this variable; a device library does not
-    // read it. A value already set is the tester's choice and stays.
-    if (qEnvironmentVariableIsEmpty(kSimulatorPinVariable))
-        qputenv(kSimulatorPinVariable, m_options.pin.toLatin1());
     if (!load())
         return m_report;
-    // Made only now, so that the library's process, a copy of this one, never held them.
     if (!makeKeys()) {
         m_process.stop();
         return m_report;
@@ -216,6 +206,18 @@ CheckReport DeviceChecker::run()
 
 void DeviceChecker::finish()
 {
+    // What the library mapped since it loaded is named too, and its file must not have changed.
+    HostIdentity identity = m_process.running()
+        ? identifyHost(m_process.hostPid(), m_file, m_options.hostProgram, m_identity.others)
+        : m_identity;
+    if (!m_file.unchanged()) {
+        identity.library.sha256.clear();
+        identity.library.simulator = false;
+    }
+    m_report.setIdentity(identity);
+    if (CheckReport::identityLine(identity) != CheckReport::identityLine(m_identity))
+        m_sink(CheckReport::identityLine(identity, QStringLiteral("library after the last call: ")),
+               false);
     m_process.finish();
     reportOutput();
     for (const Refusal& refusal : m_process.refusalsOutsideCalls()) {
@@ -230,25 +232,29 @@ void DeviceChecker::finish()
 bool DeviceChecker::load()
 {
     const QString path = absoluteLibraryPath(m_options.library);
-    LibraryIdentity asked;
-    asked.path = path;
-    m_report.setLibrary(asked);
+    HostIdentity asked;
+    asked.library.path = path;
+    m_report.setIdentity(asked);
 
-    // Never opened unless it is a regular file: a FIFO there would block the open.
     QString reason;
-    struct stat file;
-    if (stat(QFile::encodeName(path).constData(), &file) != 0)
-        reason = path + QStringLiteral(": ") + currentErrno();
-    else if (!S_ISREG(file.st_mode))
-        reason = path + QStringLiteral(": not a regular file");
-    else {
-        m_load = m_process.start(path);
-        if (m_load.loaderError)
-            reason = loadFailureText(path, m_load.failure);
-        else if (!m_load.loaded)
-            reason = path + QStringLiteral(": ") + m_load.failure;
+    if (!m_file.open(path)) {
+        reason = path + QStringLiteral(": ") + m_file.problem();
+    } else {
+        HostLaunch launch;
+        launch.hostProgram = m_options.hostProgram;
+        launch.library = m_file.realPath();
+        launch.devices = defaultDevices() + m_options.devices;
+        // The simulator takes the PIN its user "types" from its environment; no other library
+        // is given it.
+        launch.simulator = m_file.simulatorMark();
+        launch.pin = m_options.pin;
+        const LoadResult load = m_process.start(launch, m_file.fd());
+        if (load.loaderError)
+            reason = loadFailureText(path, load.failure);
+        else if (!load.loaded)
+            reason = path + QStringLiteral(": ") + load.failure;
     }
-    m_report.setSandboxProblem(m_process.sandboxProblem());
+    m_report.setSandbox(m_process.sandboxProblem(), m_process.inNamespaces());
     if (!reason.isEmpty()) {
         m_report.setLoadFailure(reason);
         reportSandbox();
@@ -257,13 +263,11 @@ bool DeviceChecker::load()
         return false;
     }
 
-    // The mapped file must be the one asked for, unchanged since it was asked for: a library that
-    // pointed its answer at another object in its process, or replaced or rewrote its file, gets
-    // no identity.
-    const LibraryIdentity identity = identifyMapping(m_process.pid(), m_load.dynamicAddress,
-                                                     m_load.simulatorMark, fileState(file));
-    m_report.setLibrary(identity);
-    m_sink(CheckReport::identityLine(identity), false);
+    // The file the host mapped must be the one opened and hashed, unchanged since; every other
+    // file it mapped from outside the system's folders is named beside it.
+    m_identity = identifyHost(m_process.hostPid(), m_file, m_options.hostProgram);
+    m_report.setIdentity(m_identity);
+    m_sink(CheckReport::identityLine(m_identity), false);
     reportSandbox();
     return true;
 }
@@ -306,7 +310,9 @@ void DeviceChecker::reportOutput()
 {
     if (m_process.outputBytes() == 0)
         return;
-    QString shown = visibleText(QString::fromUtf8(m_process.output()));
+    // Every byte, a NUL included: QString::fromUtf8 of a whole QByteArray would stop at the first.
+    const QByteArray& output = m_process.output();
+    QString shown = visibleText(QString::fromUtf8(output.constData(), output.size()));
     if (m_process.outputBytes() > m_process.output().size())
         shown += QStringLiteral(" … (%1 bytes in all)").arg(m_process.outputBytes());
     m_report.setLibraryOutput(shown);
@@ -348,7 +354,7 @@ DeviceChecker::Verdict DeviceChecker::checkExports()
     }
     QStringList missing;
     for (int i = 0; i < kDeviceFunctionCount; ++i)
-        if (!(m_load.exported & bit(i)))
+        if (!(m_file.exported() & bit(i)))
             missing << QLatin1String(kDeviceFunctionNames[i]);
     if (!missing.isEmpty())
         return {CheckStatus::Fail, QStringLiteral("missing: ") + missing.join(", ")};
@@ -676,12 +682,13 @@ DeviceChecker::Verdict DeviceChecker::checkSoak()
 {
     // Only the simulator types a PIN by itself: at a device every entry would need the tester.
     const bool pinEntry =
-        m_report.library().simulator && (m_load.exported & bit(kInputPassword)) != 0;
+        m_report.library().simulator && (m_file.exported() & bit(kInputPassword)) != 0;
     Soak soak(m_options.repeat);
     int round = 1;
     for (; round <= m_options.repeat && m_process.running(); ++round) {
         soakRound(round, pinEntry, &soak);
-        soak.sample(round, m_process.pid());
+        soak.addBoundary(m_process.echo());
+        soak.sample(round, m_process.hostPid());
     }
     soak.setRoundsRun(round - 1);
     m_report.setSoak(soak);
@@ -696,15 +703,25 @@ DeviceChecker::Verdict DeviceChecker::checkSoak()
     const QString growth = soak.growthProblem();
     if (!growth.isEmpty())
         problems << QStringLiteral("the library's process leaks: ") + growth;
+    // A process that hid itself from /proc could leak unseen: that is not a pass.
+    if (!soak.unreadable().isEmpty())
+        problems << QStringLiteral("its growth cannot be judged: ") + soak.unreadable();
     if (!problems.isEmpty())
         return {CheckStatus::Fail, problems.join(QStringLiteral("; ")), soak.milliseconds()};
-    return {CheckStatus::Pass,
-            QStringLiteral("%1 rounds of the key chain%2, none failed, and the library's process "
-                           "did not grow")
-                .arg(soak.roundsRun())
-                .arg(pinEntry ? QStringLiteral(" and the PIN entry")
-                              : QStringLiteral(" without the PIN entry, which only the simulator "
-                                               "makes by itself")),
+    const QString rounds =
+        QStringLiteral("%1 rounds of the key chain%2, none failed")
+            .arg(soak.roundsRun())
+            .arg(pinEntry ? QStringLiteral(" and the PIN entry")
+                          : QStringLiteral(" without the PIN entry, which only the simulator "
+                                           "makes by itself"));
+    if (!soak.growthJudged())
+        return {CheckStatus::Pass,
+                rounds
+                    + QStringLiteral("; the process's growth was not judged: that takes --repeat "
+                                     "%1 or more")
+                          .arg(Soak::kRoundsToJudge),
+                soak.milliseconds()};
+    return {CheckStatus::Pass, rounds + QStringLiteral(", and the library's process did not grow"),
             soak.milliseconds()};
 }
 
@@ -713,7 +730,7 @@ void DeviceChecker::soakRound(int round, bool pinEntry, Soak* soak)
     // Counts the call; false, with the failure kept, when it did not return.
     const auto called = [&](int function, const CallResult& call) {
         const QString name = QLatin1String(kDeviceFunctionNames[function]);
-        soak->addCall(name, call.returned, call.milliseconds, call.roundTrip);
+        soak->addCall(name, call.returned, call.milliseconds);
         if (!call.returned)
             soak->addFailure(round, name, call.failure);
         return call.returned;

@@ -10,6 +10,7 @@
 #include "devicecheck/checkoptions.h"
 #include "devicecheck/checkreport.h"
 #include "devicecheck/deviceprocess.h"
+#include "devicecheck/libraryfile.h"
 #include "devicecheck/pinblockreader.h"
 #include "devicecheck/soak.h"
 
@@ -121,8 +122,9 @@ private:
     CheckOptions m_options;
     LineSink m_sink;
     DeviceProcess m_process;
-    LoadResult m_load;
+    LibraryFile m_file;
     CheckReport m_report;
+    HostIdentity m_identity; // as the library loaded
 
     QByteArray m_mainKey; // this run's keys, never shown
     QByteArray m_workKey;

@@ -1,15 +1,17 @@
 #include "devicecheck/deviceprocess.h"
 
-#include "devicecheck/libraryhost.h"
 #include "devicecheck/processtree.h"
-#include "devicecheck/sandbox.h"
+#include "devicecheck/spawn.h"
+#include "libraryhost/filterpolicy.h"
 
-#include <QFile>
+#include <QFileInfo>
+
+#include <seccomp.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -21,10 +23,16 @@
 namespace {
 // The library's output kept for the report; the rest is counted.
 constexpr int kOutputKept = 4096;
-// How long the library's process may take to unload the library once every call is made, and
-// how long ending every process of the library's may take.
+// What one look at the output reads at most: a library that writes without end is read in turns
+// with everything else, never for good.
+constexpr qint64 kOutputTurn = 1 << 20;
+// The refusal records kept, and read at one look; the rest are counted.
+constexpr int kRefusalsKept = 32;
+constexpr int kRefusalsTurn = 64;
+// How long the host may take to unload the library once every call is made, and bubblewrap to
+// set up the sandbox.
 constexpr qint64 kUnloadMs = 2000;
-constexpr qint64 kEndingMs = 5000;
+constexpr qint64 kSetupMs = 5000;
 
 using ProcessTree::nowMs;
 
@@ -49,6 +57,28 @@ QString signalName(int number)
             return QLatin1String(name.name);
     return QStringLiteral("signal %1").arg(number);
 }
+
+// The call a record names, "kill()", in the record's architecture, and the policy's words for it.
+Refusal namedRefusal(const HostRefusal& record, bool byLibrary, const QString& when)
+{
+    char* name = seccomp_syscall_resolve_num_arch(record.arch, record.syscall);
+    const QString call = name ? QString::fromLatin1(name) + QStringLiteral("()")
+                              : QStringLiteral("syscall %1()").arg(record.syscall);
+    const QString words = name ? QString::fromLatin1(FilterPolicy::refusalWords(name)) : QString();
+    std::free(name);
+    return {call, words, byLibrary, when};
+}
+
+// The text a reading of a pipe gave, made one plain line.
+QString plainLine(const QByteArray& text)
+{
+    QString line = QString::fromLocal8Bit(text).trimmed();
+    line.replace(QLatin1Char('\n'), QStringLiteral("; "));
+    for (QChar& c : line)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QLatin1Char('?');
+    return line.left(300);
+}
 }
 
 QString Refusal::sentence() const
@@ -72,60 +102,99 @@ DeviceProcess::~DeviceProcess()
     stop();
 }
 
-LoadResult DeviceProcess::start(const QString& path)
+bool DeviceProcess::launch(const QByteArrayList& command, const HostLaunch& host, int libraryFd,
+                           QString* problem)
 {
-    LoadResult result;
-    const QByteArray encoded = QFile::encodeName(path);
-    // Whatever the library starts stays this process's descendant, to be ended before the verdict.
-    static const int subreaperError = ProcessTree::becomeSubreaper();
     int channel[2] = {-1, -1};
     int output[2] = {-1, -1};
     int report[2] = {-1, -1};
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0
-        || pipe2(output, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
-        result.failure = QStringLiteral("cannot make the channel to the library's process: %1")
-                             .arg(errorText(errno));
-        for (const int fd : {channel[0], channel[1], output[0], output[1], report[0], report[1]})
-            if (fd >= 0)
-                close(fd);
-        return result;
+    int setup[2] = {-1, -1};
+    const int nothing = open("/dev/null", O_RDWR | O_CLOEXEC);
+    const bool made = nothing >= 0
+        && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) == 0
+        && pipe2(output, O_CLOEXEC) == 0 && pipe2(report, O_CLOEXEC) == 0
+        && pipe2(setup, O_CLOEXEC) == 0;
+    pid_t pid = -1;
+    if (!made) {
+        *problem = QStringLiteral("cannot make the channel to the library's process: %1")
+                       .arg(errorText(errno));
+    } else {
+        SpawnRequest request;
+        request.arguments = command;
+        request.environment = hostEnvironment(host);
+        request.workingDirectory = hostWorkingDirectory();
+        request.descriptors = {nothing,   nothing,   setup[1], channel[1],
+                               report[1], output[1], libraryFd};
+        pid = spawnProgram(request, problem);
     }
-    // Nothing of this process's buffered output may be written a second time by the child.
-    std::fflush(nullptr);
-    const HostSetup setup{channel[1], output[1], report[1], getpid(), getpgrp()};
-    m_pid = fork();
-    if (m_pid == 0)
-        hostLibrary(encoded.constData(), setup);
-    close(channel[1]);
-    close(output[1]);
-    close(report[1]);
+    for (const int fd : {nothing, channel[1], output[1], report[1], setup[1]})
+        if (fd >= 0)
+            close(fd);
     m_channel = channel[0];
     m_outputFd = output[0];
     m_reportFd = report[0];
-    if (m_pid < 0) {
-        result.failure =
-            QStringLiteral("cannot start the library's process: %1").arg(errorText(errno));
-        stop();
-        return result;
+    m_setupFd = setup[0];
+    if (pid < 0) {
+        closeDescriptors();
+        return false;
     }
-    m_leader = m_pid;
+    m_pid = pid;
     ProcessTree::setLibrarySession(m_pid);
-    fcntl(m_outputFd, F_SETFL, fcntl(m_outputFd, F_GETFL) | O_NONBLOCK);
-    fcntl(m_reportFd, F_SETFL, fcntl(m_reportFd, F_GETFL) | O_NONBLOCK);
+    for (const int fd : {m_outputFd, m_reportFd, m_setupFd})
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return true;
+}
 
-    const qint64 deadline = nowMs() + 1000LL * m_timeoutSeconds;
+LoadResult DeviceProcess::start(const HostLaunch& host, int libraryFd)
+{
+    LoadResult result;
+    // Whatever the library starts stays this process's descendant, to be ended before the verdict.
+    static const int subreaperError = ProcessTree::becomeSubreaper();
     const QString loading = QStringLiteral("while loading");
+    const qint64 deadline = nowMs() + 1000LL * m_timeoutSeconds;
     HostHello hello;
+    Read read = Read::Closed;
+
+    // In the namespaces first; the hello comes before the library is loaded, so a sandbox that
+    // does not say hello is bubblewrap's failure, never the library's.
+    QString namespaces;
+    if (!QFileInfo(bubblewrapProgram()).isExecutable()) {
+        namespaces = QStringLiteral("bubblewrap (%1) is not installed").arg(bubblewrapProgram());
+    } else if (launch(sandboxedCommand(host), host, libraryFd, &namespaces)) {
+        read = readAnswer(&hello, sizeof hello, qMin(deadline, nowMs() + kSetupMs), loading);
+        if (read == Read::Done) {
+            m_inNamespaces = true;
+            // bubblewrap's first process is the pid namespace's first, whose child the host is.
+            m_hostPid = ProcessTree::firstChild(ProcessTree::firstChild(m_pid));
+        } else {
+            namespaces = setupFailure(nowMs() + kSetupMs);
+            stop();
+            m_refusals.clear();
+            m_refusalCount = m_refusalsUsed = 0;
+        }
+    }
+    if (!m_inNamespaces) {
+        QString problem;
+        if (!launch(directCommand(host, getpid(), getpgrp()), host, libraryFd, &problem)) {
+            result.failure = problem;
+            return result;
+        }
+        m_hostPid = m_pid;
+        read = readAnswer(&hello, sizeof hello, deadline, loading);
+    }
     HostLoadAnswer answer;
-    Read read = readAnswer(&hello, sizeof hello, deadline, loading);
     if (read == Read::Done) {
         hello.filterProblem[kHostProblemSize - 1] = '\0';
+        m_hostOwnPid = hello.pid;
         m_filtered = hello.filterError == 0;
         QStringList missing;
+        if (!m_inNamespaces)
+            missing << QStringLiteral("the namespaces (%1)").arg(namespaces);
         if (!m_filtered)
             missing << QStringLiteral("the seccomp filter (%1)")
                            .arg(QString::fromLocal8Bit(hello.filterProblem));
-        if (subreaperError != 0)
+        // Without a pid namespace, only this process can keep hold of what the library starts.
+        if (!m_inNamespaces && subreaperError != 0)
             missing
                 << QStringLiteral("the child subreaper (prctl: %1)").arg(errorText(subreaperError));
         m_sandboxProblem = missing.join(QStringLiteral(", "));
@@ -153,10 +222,26 @@ LoadResult DeviceProcess::start(const QString& path)
         return result;
     }
     result.loaded = true;
-    result.exported = answer.exported;
-    result.dynamicAddress = static_cast<quintptr>(answer.dynamicAddress);
-    result.simulatorMark = answer.simulatorMark == 1;
     return result;
+}
+
+QString DeviceProcess::setupFailure(qint64 deadline)
+{
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(m_pid, &status, WNOHANG)) == 0 && nowMs() < deadline)
+        usleep(2000);
+    if (ended == m_pid)
+        m_pid = -1;
+    QByteArray text;
+    char chunk[1024];
+    ssize_t got;
+    while (text.size() < 4096 && (got = read(m_setupFd, chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<int>(got));
+    const QString said = plainLine(text);
+    return said.isEmpty()
+        ? QStringLiteral("bubblewrap ended without starting the library's process")
+        : said;
 }
 
 CallResult DeviceProcess::call(int function, std::initializer_list<int> numbers, int outSize,
@@ -231,10 +316,6 @@ CallResult DeviceProcess::call(int function, std::initializer_list<int> numbers,
                 .arg(name);
         return result;
     }
-    if (answer.ending == kHostThrew) {
-        result.failure = name + QStringLiteral(" threw a C++ exception");
-        return result;
-    }
     if (answer.ending != kHostReturned) {
         stop();
         result.failure = QStringLiteral("the library's process answered %1 with a message that "
@@ -244,14 +325,32 @@ CallResult DeviceProcess::call(int function, std::initializer_list<int> numbers,
     }
     result.returned = true;
     result.code = answer.code;
-    result.roundTrip = elapsed.count();
-    // The child's own measure, without the pipe's round trip, unless it cannot be right.
-    result.milliseconds = answer.milliseconds >= 0 && answer.milliseconds <= elapsed.count()
-        ? answer.milliseconds
-        : elapsed.count();
+    // This process's own measure, the process boundary's share included: no library can report
+    // itself faster than it answered.
+    result.milliseconds = elapsed.count();
     result.out = QByteArray(answer.out, kHostBufferSize);
     record(name, result.milliseconds);
     return result;
+}
+
+double DeviceProcess::echo()
+{
+    if (!running())
+        return -1;
+    HostRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.function = kHostEcho;
+    const auto start = std::chrono::steady_clock::now();
+    HostAnswer answer;
+    const bool answered = send(m_channel, &request, sizeof request, MSG_NOSIGNAL)
+            == static_cast<ssize_t>(sizeof request)
+        && readAnswer(&answer, sizeof answer, nowMs() + 1000LL * m_timeoutSeconds,
+                      QStringLiteral("between calls"))
+            == Read::Done
+        && answer.ending == kHostReturned;
+    const std::chrono::duration<double, std::milli> elapsed =
+        std::chrono::steady_clock::now() - start;
+    return answered ? elapsed.count() : -1;
 }
 
 DeviceProcess::Read DeviceProcess::readAnswer(void* data, size_t size, qint64 deadline,
@@ -289,8 +388,8 @@ DeviceProcess::Read DeviceProcess::readAnswer(void* data, size_t size, qint64 de
 void DeviceProcess::drainOutput()
 {
     char chunk[4096];
-    while (m_outputFd >= 0) {
-        const ssize_t got = read(m_outputFd, chunk, sizeof chunk);
+    for (qint64 read = 0; m_outputFd >= 0 && read < kOutputTurn;) {
+        const ssize_t got = ::read(m_outputFd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -300,18 +399,20 @@ void DeviceProcess::drainOutput()
             m_outputFd = -1;
             return;
         }
+        // Kept whole, NUL bytes and all: the report escapes what it shows.
         const int keep = static_cast<int>(qMin<qint64>(got, kOutputKept - m_output.size()));
         if (keep > 0)
             m_output.append(chunk, keep);
         m_outputBytes += got;
+        read += got;
     }
 }
 
 bool DeviceProcess::readRefusals(const QString& when)
 {
-    const int before = m_refusals.size();
-    SandboxRecord record;
-    while (m_reportFd >= 0) {
+    const int before = m_refusalCount;
+    HostRefusal record;
+    for (int turn = 0; m_reportFd >= 0 && turn < kRefusalsTurn; ++turn) {
         const ssize_t got = read(m_reportFd, &record, sizeof record);
         if (got < 0 && errno == EINTR)
             continue;
@@ -322,11 +423,10 @@ bool DeviceProcess::readRefusals(const QString& when)
         // Records are written whole, so a short one is not one.
         if (got != static_cast<ssize_t>(sizeof record))
             break;
-        m_refusals.append({QString::fromStdString(refusedCallName(record)),
-                           QString::fromStdString(refusedCallTarget(record)),
-                           record.pid == m_leader, when});
+        if (++m_refusalCount <= kRefusalsKept)
+            m_refusals.append(namedRefusal(record, record.pid == m_hostOwnPid, when));
     }
-    return m_refusals.size() > before;
+    return m_refusalCount > before;
 }
 
 QString DeviceProcess::useRefusals()
@@ -370,11 +470,17 @@ QString DeviceProcess::gone(const QString& when, qint64 deadline)
     if (stoppedBy != 0)
         return QStringLiteral("the library stopped its process with %1 %2; it was ended")
             .arg(signalName(stoppedBy), when);
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS && m_filtered)
+    // bubblewrap ends as the host did: with its exit status, or 128 and the number of the signal
+    // that ended it.
+    int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (m_inNamespaces && WIFEXITED(status) && WEXITSTATUS(status) > 128
+        && WEXITSTATUS(status) < 128 + NSIG)
+        signal = WEXITSTATUS(status) - 128;
+    if (signal == SIGSYS && m_filtered)
         return QStringLiteral("the sandbox ended the library's process with SIGSYS %1").arg(when);
-    if (WIFSIGNALED(status))
+    if (signal != 0)
         return QStringLiteral("the library ended the process with %1 %2")
-            .arg(signalName(WTERMSIG(status)), when);
+            .arg(signalName(signal), when);
     return QStringLiteral("the library ended the process with exit status %1 %2")
         .arg(WEXITSTATUS(status))
         .arg(when);
@@ -382,7 +488,7 @@ QString DeviceProcess::gone(const QString& when, qint64 deadline)
 
 void DeviceProcess::endAll(const QString& when)
 {
-    // The library's process gets no more requests.
+    // The host gets no more requests.
     if (m_channel >= 0) {
         close(m_channel);
         m_channel = -1;
@@ -396,7 +502,8 @@ void DeviceProcess::endAll(const QString& when)
         DeviceProcess* process = context.process;
         if (pid == process->m_pid)
             process->m_pid = -1;
-        else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS && process->m_filtered)
+        else if (!process->m_inNamespaces && WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS
+                 && process->m_filtered && process->m_refusals.size() < kRefusalsKept)
             // Ended by the filter itself, or by a refused call after it ran another program,
             // which does not keep the handler that reports.
             process->m_refusals.append({QString(), QString(), false, context.when});
@@ -417,7 +524,12 @@ void DeviceProcess::endAll(const QString& when)
         drainOutput();
     }
     readRefusals(when);
-    for (int* fd : {&m_outputFd, &m_reportFd}) {
+    closeDescriptors();
+}
+
+void DeviceProcess::closeDescriptors()
+{
+    for (int* fd : {&m_channel, &m_outputFd, &m_reportFd, &m_setupFd}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -434,8 +546,8 @@ void DeviceProcess::stop()
 
 void DeviceProcess::finish()
 {
-    // With its channel closed the library's process unloads the library, which runs its
-    // destructors: they may release the device, or print.
+    // With its channel closed the host unloads the library, which runs its destructors: they may
+    // release the device, or print.
     if (m_channel >= 0) {
         close(m_channel);
         m_channel = -1;

@@ -1,16 +1,20 @@
-// The device checker's side of the child process that hosts the device library: starts it, sends
-// it one device call at a time and waits a bounded time for the answer. Whatever the library does
-// to its process (crash, exit, hang, print, overrun into the guard page, a call the sandbox
-// refuses) comes back as a call that failed, named; this process loads and runs none of the
-// library's code. Every process the library starts is ended and reaped before it is done with.
+// The device checker's side of the library host (device-check-host): starts it fresh with exec,
+// inside bubblewrap's namespaces where they can be had and directly otherwise, sends it one device
+// call at a time and waits a bounded time for the answer. Whatever the library does to its
+// process (crash, exit, hang, print, overrun into the guard page, a call the filter refuses) comes
+// back as a call that failed, named; this process loads and runs none of the library's code.
+// Every process the library starts is ended and reaped before it is done with.
 #ifndef DEVICEPROCESS_H
 #define DEVICEPROCESS_H
 
-#include "devicecheck/hostprotocol.h"
+#include "devicecheck/hostcommand.h"
+#include "libraryhost/hostprotocol.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QVector>
+
+#include <initializer_list>
 
 #include <sys/types.h>
 
@@ -18,12 +22,9 @@ struct LoadResult {
     bool loaded = false;
     QString failure;          // when not loaded: what happened, or the loader's error text
     bool loaderError = false; // failure is the loader's own text
-    quint32 exported = 0;     // bit i: kDeviceFunctionNames[i] resolves
-    quintptr dynamicAddress = 0;
-    bool simulatorMark = false;
 };
 
-// A call the sandbox refused, and when.
+// A call the filter refused, and when.
 struct Refusal {
     QString call;   // "kill()"; empty when only the process's SIGSYS ending tells of it
     QString target; // " on the checker", or empty
@@ -38,8 +39,7 @@ struct CallResult {
     bool returned = false; // false: see failure
     QString failure;       // what happened instead of a return, as a sentence
     int code = 0;
-    double milliseconds = 0; // the library's own time for the call
-    double roundTrip = 0;    // the time this process saw the call take, the process boundary's too
+    double milliseconds = 0; // the call's round trip as this process measured it
     QByteArray out;          // the whole guarded buffer as the function left it
 };
 
@@ -50,24 +50,35 @@ struct FunctionTimings {
 
 class DeviceProcess {
 public:
+    // How long ending every process of the library's may take, on the way out of a run or of a
+    // signal alike.
+    static constexpr qint64 kEndingMs = 5000;
+
     explicit DeviceProcess(int timeoutSeconds);
     ~DeviceProcess();
     DeviceProcess(const DeviceProcess&) = delete;
     DeviceProcess& operator=(const DeviceProcess&) = delete;
 
-    // Forks the child, which loads the library at path; waits for it to load, at most the timeout.
-    LoadResult start(const QString& path);
-    // Empty when the sandbox holds: the filter in the library's process and this process the
-    // subreaper of everything it starts. Otherwise what is missing and why.
+    // Starts the host for launch.library, whose open file libraryFd is, and waits for it to load
+    // the library, at most the timeout.
+    LoadResult start(const HostLaunch& launch, int libraryFd);
+    // Empty when the sandbox holds: the host in its namespaces and under its filter. Otherwise what
+    // is missing and why.
     const QString& sandboxProblem() const { return m_sandboxProblem; }
-    // Calls function (a HostFunction) with these integer arguments and text in the child, out
+    bool inNamespaces() const { return m_inNamespaces; }
+    // Calls function (a HostFunction) with these integer arguments and text in the host, out
     // being a fresh guarded buffer of which the function is told outSize bytes (-1: no output).
-    // After a call that did not complete the child is gone: this one and every later call fail.
+    // After a call that did not complete the host is gone: this one and every later call fail.
     CallResult call(int function, std::initializer_list<int> numbers, int outSize = -1,
                     const QByteArray& text = QByteArray());
+    // The round trip of a request the host answers without calling the library, in
+    // milliseconds: what the process boundary adds to every call. Negative when it got no answer.
+    double echo();
 
     bool running() const { return m_pid > 0; }
-    pid_t pid() const { return m_pid; }
+    // The host's process as this process numbers it: what /proc/<pid> shows of the library; -1
+    // when it is not known.
+    pid_t hostPid() const { return m_hostPid; }
     int timeoutSeconds() const { return m_timeoutSeconds; }
     const QVector<FunctionTimings>& timings() const { return m_timings; }
     // What the library wrote to standard output and error, its first bytes, and how much in all.
@@ -75,13 +86,15 @@ public:
     qint64 outputBytes() const { return m_outputBytes; }
     // Ends the library's process at once, and every process it started.
     void stop();
-    // Ends the library's processes when every call is made: the library's process is let unload
-    // the library for a moment first, then everything is ended; output is read to its end.
+    // Ends the library's processes when every call is made: the host is let unload the library for
+    // a moment first, then everything is ended; output is read to its end.
     void finish();
     // Refusals that failed no call or load: made after the last call, or while the library's
     // processes were being ended.
     QVector<Refusal> refusalsOutsideCalls() const { return m_refusals.mid(m_refusalsUsed); }
-    // False when a process of the library's could not be ended within a few seconds.
+    // How many refusal records came in all, the ones not kept included.
+    int refusalCount() const { return m_refusalCount; }
+    // False when a process of the library's could not be ended within kEndingMs.
     bool allEnded() const { return m_allEnded; }
 
     // The first offset at or after from whose byte differs from the guard pattern, or -1.
@@ -91,11 +104,17 @@ public:
 
 private:
     enum class Read { Done, Closed, TimedOut, Refused };
+    // Starts the program of command with the protocol's descriptors; false, with the reason in
+    // problem, when it cannot be started.
+    bool launch(const QByteArrayList& command, const HostLaunch& launch, int libraryFd,
+                QString* problem);
     // Reads size bytes from the channel by deadline, reading the library's output meanwhile; a
-    // call the sandbox refused meanwhile was refused when.
+    // call the filter refused meanwhile was refused when.
     Read readAnswer(void* data, size_t size, qint64 deadline, const QString& when);
     void drainOutput();
-    // Reads the sandbox's records, each refused when; true when there was one.
+    // Reads what bubblewrap said of why it could not set the sandbox up, once it has ended.
+    QString setupFailure(qint64 deadline);
+    // Reads the filter's records, each refused when; true when there was one.
     bool readRefusals(const QString& when);
     // The first refusal no call has been failed for, as a sentence, every one now counted as
     // used; empty when there is none.
@@ -108,17 +127,23 @@ private:
     // read meanwhile was made when.
     void endAll(const QString& when);
     void record(const QString& function, double milliseconds);
+    void closeDescriptors();
 
     int m_timeoutSeconds;
-    pid_t m_pid = -1;    // the library's process until it is reaped
-    pid_t m_leader = -1; // the library's process, its session's leader
+    pid_t m_pid = -1;     // the process started: bubblewrap, or the host itself; until it is reaped
+    pid_t m_hostPid = -1; // the host, as this process numbers it
+    pid_t m_hostOwnPid = -1; // the host, as it numbers itself in its pid namespace
+    bool m_inNamespaces = false;
     int m_channel = -1;
     int m_outputFd = -1;
     int m_reportFd = -1;
+    // bubblewrap's own complaints, kept open until the end: its processes' standard error.
+    int m_setupFd = -1;
     QString m_sandboxProblem;
-    bool m_filtered = false;     // the filter is in place in the library's process
-    QVector<Refusal> m_refusals; // every refusal read, in order
-    int m_refusalsUsed = 0;      // how many of them a failed call or load has reported
+    bool m_filtered = false;     // the filter is in place in the host
+    QVector<Refusal> m_refusals; // the first refusals read, in order
+    int m_refusalCount = 0;
+    int m_refusalsUsed = 0; // how many of them a failed call or load has reported
     bool m_allEnded = true;
     QByteArray m_output;
     qint64 m_outputBytes = 0;

@@ -51,10 +51,11 @@ bool EvidenceFile::open()
     if (m_fd < 0)
         return fail(QStringLiteral("cannot create"));
     std::memcpy(m_place, m_temporary.constData(), static_cast<size_t>(m_temporary.size()) + 1);
-    // The permissions a file created in the ordinary way would get, not mkstemp's 0600.
+    // The permissions a file created in the ordinary way would get, not mkstemp's 0600; set again
+    // when it is committed, whatever was done to the temporary file meanwhile.
     const mode_t mask = umask(0);
     umask(mask);
-    fchmod(m_fd, 0666 & ~mask);
+    m_mode = 0666 & ~mask;
     return true;
 }
 
@@ -79,7 +80,7 @@ bool EvidenceFile::commit(const QByteArray& content)
             return fail(QStringLiteral("cannot write"));
         written += now;
     }
-    if (fsync(m_fd) != 0)
+    if (fchmod(m_fd, m_mode) != 0 || fsync(m_fd) != 0)
         return fail(QStringLiteral("cannot write"));
     if (rename(m_temporary.constData(), QFile::encodeName(m_path).constData()) != 0)
         return fail(QStringLiteral("cannot rename the temporary file over"));

@@ -32,6 +32,7 @@ private:
     QString m_path;
     QByteArray m_temporary;
     int m_fd = -1;
+    unsigned m_mode = 0644;  // the permissions the committed file gets
     char* m_place = nullptr; // where a signal handler finds the temporary name
     QString m_error;
 };

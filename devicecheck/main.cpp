@@ -3,6 +3,7 @@
 #include "devicecheck/devicechecker.h"
 #include "devicecheck/evidencefile.h"
 #include "devicecheck/processtree.h"
+#include "devicecheck/reportstream.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -11,18 +12,22 @@
 #include <csignal>
 #include <cstdio>
 
+#include <unistd.h>
+
 #include <sys/prctl.h>
 
 namespace {
-void printLine(FILE* stream, const QString& line)
+// The report on standard output, errors on standard error; neither may hold the run.
+ReportStream& reportStream(bool error)
 {
-    std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stream);
-    std::fflush(stream);
+    static ReportStream output(STDOUT_FILENO, DeviceProcess::kEndingMs);
+    static ReportStream errors(STDERR_FILENO, DeviceProcess::kEndingMs);
+    return error ? errors : output;
 }
 
 int argumentError(const QString& error)
 {
-    printLine(stderr, QStringLiteral("device-check: ") + error);
+    reportStream(true).writeLine(QStringLiteral("device-check: ") + error);
     return CheckReport::kUnusable;
 }
 
@@ -31,7 +36,7 @@ int argumentError(const QString& error)
 void onEndingSignal(int number)
 {
     const int interrupted = errno;
-    ProcessTree::endAll(ProcessTree::nowMs() + 2000, nullptr, nullptr);
+    ProcessTree::endAll(ProcessTree::nowMs() + DeviceProcess::kEndingMs, nullptr, nullptr);
     EvidenceFile::removeTemporaries();
     std::signal(number, SIG_DFL);
     std::raise(number);
@@ -42,8 +47,7 @@ void onEndingSignal(int number)
 
 void endLibraryOnSignals()
 {
-    // SIGPIPE too: a reader of the report that goes away must not leave the library running.
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         struct sigaction action = {};
         action.sa_handler = onEndingSignal;
         sigemptyset(&action.sa_mask);
@@ -58,11 +62,14 @@ int main(int argc, char* argv[])
     // one, read or write its memory or open its descriptors.
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     endLibraryOnSignals();
+    // A reader of the report that goes away costs the report, never the run, its evidence or the
+    // meaning of the exit status: a write to it fails with EPIPE instead.
+    std::signal(SIGPIPE, SIG_IGN);
 
     QCoreApplication application(argc, argv);
     const ParsedArguments parsed = parseArguments(QCoreApplication::arguments());
     if (parsed.action == ParsedArguments::Help) {
-        std::fputs(usageText().toUtf8().constData(), stdout);
+        reportStream(false).writeLine(usageText().trimmed());
         return 0;
     }
     if (parsed.action == ParsedArguments::Error)
@@ -77,9 +84,11 @@ int main(int argc, char* argv[])
     if (!parsed.options.junitPath.isEmpty() && !junit.open())
         return argumentError(junit.errorString());
 
-    DeviceChecker checker(parsed.options, [](const QString& line, bool error) {
-        printLine(error ? stderr : stdout, line);
-    });
+    CheckOptions options = parsed.options;
+    options.hostProgram =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/device-check-host");
+    DeviceChecker checker(
+        options, [](const QString& line, bool error) { reportStream(error).writeLine(line); });
     // Returns once every process of the library's is gone.
     const CheckReport report = checker.run();
 

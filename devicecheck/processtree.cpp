@@ -120,6 +120,21 @@ void forEachProcess(Visit visit)
     close(directory);
 }
 
+// The processes one round has found, so that their children are found in the same round: /proc
+// lists processes in the order of their pids, a child's mostly after its parent's, so that a chain
+// of processes each started by the last is found whole. Fixed in size, for the signal handler.
+constexpr int kMarkedSize = 4096;
+pid_t marked[kMarkedSize];
+int markedCount = 0;
+
+bool isMarked(pid_t pid)
+{
+    for (int i = 0; i < markedCount; ++i)
+        if (marked[i] == pid)
+            return true;
+    return false;
+}
+
 bool isLibraryProcess(const ProcessEntry& entry, pid_t self, pid_t library)
 {
     if (entry.pid == self)
@@ -127,7 +142,7 @@ bool isLibraryProcess(const ProcessEntry& entry, pid_t self, pid_t library)
     // A zombie that is not this process's child is already gone as far as it can act.
     if (entry.parent != self && entry.state == 'Z')
         return false;
-    return entry.parent == self
+    return entry.parent == self || isMarked(entry.parent)
         || (library > 0 && (entry.session == library || entry.group == library));
 }
 
@@ -162,13 +177,26 @@ int killRound()
     if (library > 0)
         kill(-library, SIGKILL);
     int found = 0;
+    markedCount = 0;
     forEachProcess([&](const ProcessEntry& entry) {
         if (!isLibraryProcess(entry, self, library))
             return;
         ++found;
+        if (markedCount < kMarkedSize)
+            marked[markedCount++] = entry.pid;
         kill(entry.pid, SIGKILL);
     });
     return found;
+}
+
+pid_t firstChild(pid_t parent)
+{
+    pid_t child = 0;
+    forEachProcess([&](const ProcessEntry& entry) {
+        if (child == 0 && entry.parent == parent)
+            child = entry.pid;
+    });
+    return child;
 }
 
 int reapChildren(void (*ended)(pid_t, int, void*), void* context)

@@ -18,10 +18,13 @@ int becomeSubreaper();
 void setLibrarySession(pid_t session);
 pid_t librarySession();
 
-// One round: SIGKILL to the library's session and its process group, and to every child of this
-// process. A descendant that left the session becomes a child of this process once its parent
-// has ended (see becomeSubreaper), and is found by a later round. How many processes were found.
+// One round: SIGKILL to the library's session and its process group, to every child of this
+// process and to every descendant of those that /proc shows, however deep, left the session or
+// not. How many processes were found.
 int killRound();
+
+// A child of parent, the first /proc lists; 0 when it has none.
+pid_t firstChild(pid_t parent);
 
 // Reaps the children of this process that have ended, and only those: the status of each reaped
 // process goes to ended(pid, status, context). How many are left, ended or not.

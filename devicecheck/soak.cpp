@@ -22,15 +22,18 @@ QJsonObject sampleJson(const Soak::Sample& sample)
 }
 }
 
-void Soak::addCall(const QString& name, bool returned, double milliseconds,
-                   double roundTripMilliseconds)
+void Soak::addCall(const QString& name, bool returned, double milliseconds)
 {
     Function& counted = function(name);
     ++counted.calls;
-    if (!returned)
-        return;
-    counted.milliseconds.append(milliseconds);
-    m_boundary.append(roundTripMilliseconds - milliseconds);
+    if (returned)
+        counted.milliseconds.append(milliseconds);
+}
+
+void Soak::addBoundary(double milliseconds)
+{
+    if (milliseconds >= 0)
+        m_boundary.append(milliseconds);
 }
 
 void Soak::addFailure(int round, const QString& name, const QString& detail)
@@ -41,19 +44,27 @@ void Soak::addFailure(int round, const QString& name, const QString& detail)
 
 void Soak::sample(int round, qint64 pid)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
+    if (!m_unreadable.isEmpty())
         return;
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     qint64 resident = -1;
-    // A /proc file reports size 0: read line by line until an empty read.
-    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-        if (line.startsWith("VmRSS:"))
-            resident = line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    if (status.open(QIODevice::ReadOnly)) {
+        // A /proc file reports size 0: read line by line until an empty read.
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
+            if (line.startsWith("VmRSS:"))
+                resident = line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    // A process that made itself not dumpable hides its descriptors: its growth cannot be judged.
     const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
-    if (resident >= 0 && descriptors.exists())
-        m_samples.append(
-            {round, resident,
-             descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size()});
+    const QStringList entries =
+        descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    if (resident < 0)
+        m_unreadable = QStringLiteral("/proc/%1/status gave no resident size").arg(pid);
+    // Never empty for a process that answers on its channel, unless it cannot be read.
+    else if (entries.isEmpty())
+        m_unreadable = QStringLiteral("/proc/%1/fd cannot be read").arg(pid);
+    else
+        m_samples.append({round, resident, entries.size()});
 }
 
 int Soak::failedRounds() const
@@ -65,8 +76,16 @@ int Soak::failedRounds() const
     return count;
 }
 
+bool Soak::growthJudged() const
+{
+    Sample first, middle, last;
+    return judged(&first, &middle, &last);
+}
+
 bool Soak::judged(Sample* first, Sample* middle, Sample* last) const
 {
+    if (!m_unreadable.isEmpty())
+        return false;
     QVector<Sample> after;
     for (const Sample& sample : m_samples)
         if (sample.round >= kWarmUpRounds)
@@ -139,13 +158,16 @@ QStringList Soak::lines() const
                      .arg(residentRate(first, last), 0, 'f', 1)
                      .arg(first.descriptors)
                      .arg(last.descriptors);
+    else if (!m_unreadable.isEmpty())
+        lines << QStringLiteral("soak growth: not judged, %1").arg(m_unreadable);
     else
         lines << QStringLiteral("soak growth: not judged, fewer than 3 rounds after the %1 of the "
-                                "warm-up")
-                     .arg(kWarmUpRounds);
+                                "warm-up; --repeat %2 or more judges it")
+                     .arg(kWarmUpRounds)
+                     .arg(kRoundsToJudge);
     if (!m_boundary.isEmpty())
-        lines << QStringLiteral("soak process boundary: median %1 a call (the checker's time less "
-                                "the library's own), 95th percentile %2")
+        lines << QStringLiteral("soak process boundary: median %1 a call (a request the library's "
+                                "process answers without calling the library), 95th percentile %2")
                      .arg(millisecondsText(median(m_boundary)),
                           millisecondsText(percentile(m_boundary, 95)));
     return lines;
@@ -167,6 +189,8 @@ QJsonObject Soak::toJson() const
             {"round", failure.round}, {"function", failure.function}, {"detail", failure.detail}});
     QJsonObject growth{{"warmUpRounds", kWarmUpRounds},
                        {"thresholdKiBPer100Rounds", kResidentGrowthKiB},
+                       {"judged", growthJudged()},
+                       {"notJudgedBecause", m_unreadable},
                        {"problem", growthProblem()}};
     Sample first, middle, last;
     if (judged(&first, &middle, &last))

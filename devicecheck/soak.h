@@ -19,6 +19,8 @@ public:
     // few pages of allocator growth settle within the warm-up; 16 pages per 100 rounds, in both
     // halves of the run, do not.
     static constexpr double kResidentGrowthKiB = 64;
+    // The fewest rounds whose samples judge the growth: three after the warm-up.
+    static constexpr int kRoundsToJudge = kWarmUpRounds + 2;
 
     struct Sample {
         int round;
@@ -37,13 +39,21 @@ public:
     {
     }
 
-    // A call of a round: its time when it returned, and the time the checker saw it take.
-    void addCall(const QString& function, bool returned, double milliseconds,
-                 double roundTripMilliseconds);
+    // A call of a round, and its time when it returned.
+    void addCall(const QString& function, bool returned, double milliseconds);
+    // What the process boundary alone took once: a request the library's process answered
+    // without calling the library.
+    void addBoundary(double milliseconds);
     // A round that failed, and why: "SetPwMkey refused with -115 this round's main key".
     void addFailure(int round, const QString& function, const QString& detail);
-    // The library's process after round, read from /proc; nothing when it cannot be read.
+    // The library's process after round, read from /proc; when it cannot be read, the growth is
+    // not judged, and why is kept.
     void sample(int round, qint64 pid);
+    // Why the growth could not be judged although the rounds were enough: /proc hid the process
+    // from the checker. Empty otherwise.
+    const QString& unreadable() const { return m_unreadable; }
+    // Whether the samples judge the growth.
+    bool growthJudged() const;
 
     int rounds() const { return m_rounds; }
     int roundsRun() const { return m_roundsRun; }
@@ -78,7 +88,8 @@ private:
     QVector<Function> m_functions;
     QVector<Failure> m_failures;
     QVector<Sample> m_samples;
-    QVector<double> m_boundary; // per call: the checker's time less the library's own
+    QVector<double> m_boundary; // the process boundary's round trips
+    QString m_unreadable;
 };
 
 #endif

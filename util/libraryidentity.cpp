@@ -1,12 +1,14 @@
 #include "util/libraryidentity.h"
 
-#include "util/elfheader.h"
+#include "util/elffile.h"
 #include "util/filehash.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLibrary>
+
+#include <algorithm>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -170,6 +172,31 @@ LoadedLibrary holdLoadedLibrary(const QString& fileName)
         library.loaderName = QFileInfo(QFile::decodeName(object->l_name)).absoluteFilePath();
     return library;
 }
+
+// What the file's ELF header says of why it will not load, in the window's words; the loader's own
+// text when the header does not explain it or the file cannot be read.
+QString elfMismatchText(const QString& path, const QString& loaderText)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return loaderText;
+    ElfKind self;
+    const ElfKind library = elfKindOfHeader(file.read(64));
+    switch (elfMismatchWithThisProgram(library, &self)) {
+    case ElfMismatch::NotElf:
+        return QStringLiteral("不是 ELF 文件");
+    case ElfMismatch::WordSize:
+        return QStringLiteral("%1 位 ELF 文件, 本程序为 %2 位")
+            .arg(library.wordBits)
+            .arg(self.wordBits);
+    case ElfMismatch::Machine:
+        return QStringLiteral("ELF 机器类型 %1, 本程序为 %2")
+            .arg(elfMachineName(library.machine), elfMachineName(self.machine));
+    case ElfMismatch::None:
+        break;
+    }
+    return loaderText;
+}
 }
 
 bool FileState::operator==(const FileState& other) const
@@ -212,6 +239,56 @@ LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark
     return identity;
 }
 
+bool fileMappings(qint64 pid, QVector<FileMapping>* mappings)
+{
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(pid));
+    if (!maps.open(QIODevice::ReadOnly))
+        return false;
+    mappings->clear();
+    // A /proc file reports size 0, so atEnd() cannot be trusted; an empty read is the end.
+    for (QByteArray line = maps.readLine(); !line.isEmpty(); line = maps.readLine()) {
+        if (line.endsWith('\n'))
+            line.chop(1);
+        MapsEntry entry;
+        // Every entry holds its own start address.
+        const quintptr start =
+            static_cast<quintptr>(line.left(line.indexOf('-')).toULongLong(nullptr, 16));
+        if (!parseMapsLine(line, start, &entry) || entry.inode == 0 || !entry.path.startsWith('/'))
+            continue;
+        const FileMapping mapping{makedev(entry.major, entry.minor), entry.inode,
+                                  QFile::decodeName(decodeOctalEscapes(entry.path))};
+        const bool known =
+            std::any_of(mappings->begin(), mappings->end(), [&](const FileMapping& m) {
+                return m.device == mapping.device && m.inode == mapping.inode;
+            });
+        if (!known)
+            mappings->append(mapping);
+    }
+    return true;
+}
+
+QString mappedFileDigest(const FileMapping& mapping)
+{
+    const QByteArray path = QFile::encodeName(mapping.path);
+    struct stat status;
+    if (stat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return QString();
+    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return QString();
+    QString sha256;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+        && static_cast<quint64>(status.st_dev) == mapping.device
+        && static_cast<quint64>(status.st_ino) == mapping.inode) {
+        const FileState before = fileState(status);
+        sha256 = descriptorDigest(fd);
+        if (fstat(fd, &status) != 0 || fileState(status) != before)
+            sha256.clear();
+    }
+    close(fd);
+    return sha256;
+}
+
 LibraryIdentity identifyLibrary(const QLibrary& library, const FileState& before)
 {
     const LoadedLibrary loaded = holdLoadedLibrary(library.fileName());
@@ -243,7 +320,5 @@ QString requestedPath(const QString& path)
 
 QString loadFailureText(const QString& path, const QString& loaderText)
 {
-    const QString mismatch = elfMismatch(path);
-    return requestedPath(path) + QStringLiteral(": ")
-        + (mismatch.isEmpty() ? loaderText : mismatch);
+    return requestedPath(path) + QStringLiteral(": ") + elfMismatchText(path, loaderText);
 }

@@ -5,6 +5,7 @@
 #define LIBRARYIDENTITY_H
 
 #include <QString>
+#include <QVector>
 
 #include <sys/stat.h>
 
@@ -54,6 +55,21 @@ extern const char kSimulatorMarkSymbol[];
 // nothing but the maps file and a regular file whose device and inode the maps entry names.
 LibraryIdentity identifyMapping(qint64 pid, quintptr address, bool simulatorMark,
                                 const FileState& before);
+
+// A file that a process has mapped, as /proc/PID/maps names it.
+struct FileMapping {
+    quint64 device = 0; // as stat() gives st_dev
+    quint64 inode = 0;
+    QString path; // the kernel's text, its octal escapes decoded
+};
+
+// Every file process pid has mapped, once each, in the order of the maps; false when its maps
+// cannot be read.
+bool fileMappings(qint64 pid, QVector<FileMapping>* mappings);
+
+// The SHA-256 of the file a mapping names, when the file at its path is that mapping's (its device
+// and inode) and a regular file that did not change while it was hashed; empty otherwise.
+QString mappedFileDigest(const FileMapping& mapping);
 
 // The identity of a library that load() has loaded in this process, whose file had the state
 // before when it was asked for: the object the loader holds under its file name, found through

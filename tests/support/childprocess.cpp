@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 ChildProcess::~ChildProcess()
@@ -23,6 +24,43 @@ ChildProcess::~ChildProcess()
 
 bool ChildProcess::start(const QString& program, const QStringList& arguments,
                          const QProcessEnvironment& environment)
+{
+    return spawn(program, arguments, environment, QByteArray());
+}
+
+bool ChildProcess::startOnTerminal(const QString& program, const QStringList& arguments,
+                                   const QProcessEnvironment& environment, uid_t owner)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* name =
+        master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    const QByteArray terminal = name ? QByteArray(name) : QByteArray();
+    // Raw, so that what the program writes arrives as it wrote it.
+    const int slave = name ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    termios mode;
+    bool made = slave >= 0 && tcgetattr(slave, &mode) == 0;
+    if (made) {
+        cfmakeraw(&mode);
+        made = tcsetattr(slave, TCSANOW, &mode) == 0
+            && chown(name, owner, static_cast<gid_t>(-1)) == 0;
+    }
+    if (slave >= 0)
+        close(slave);
+    if (!made || !spawn(program, arguments, environment, terminal)) {
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("a terminal: ") + QString::fromLocal8Bit(std::strerror(errno));
+        if (master >= 0)
+            close(master);
+        return false;
+    }
+    close(m_outputFd);
+    m_outputFd = master;
+    m_terminal = QFile::decodeName(terminal);
+    return true;
+}
+
+bool ChildProcess::spawn(const QString& program, const QStringList& arguments,
+                         const QProcessEnvironment& environment, const QByteArray& terminal)
 {
     std::vector<QByteArray> argumentBytes{QFile::encodeName(program)};
     for (const QString& argument : arguments)
@@ -46,7 +84,13 @@ bool ChildProcess::start(const QString& program, const QStringList& arguments,
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    if (terminal.isEmpty()) {
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, terminal.constData(),
+                                         O_RDWR | O_NOCTTY, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
+    }
     const int spawned = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);

@@ -24,6 +24,10 @@ public:
     // with error(), when it cannot be started.
     bool start(const QString& program, const QStringList& arguments,
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+    // The same with a terminal of its own, owned by owner, as its standard input and output
+    // instead of the pipe: what it writes there is its output.
+    bool startOnTerminal(const QString& program, const QStringList& arguments,
+                         const QProcessEnvironment& environment, uid_t owner);
     // Reads its output until it holds text, the program has ended or timeoutMs has passed; true
     // when it holds text.
     bool waitForOutput(const QByteArray& text, int timeoutMs);
@@ -32,6 +36,8 @@ public:
     void kill();
 
     pid_t pid() const { return m_pid; }
+    // The terminal's path, when it was started on one.
+    QString terminal() const { return m_terminal; }
     const QByteArray& output() const { return m_output; }
     QString error() const { return m_error; }
     // Once it has ended: its exit status, or -1 when a signal ended it, which signal() then names.
@@ -39,12 +45,15 @@ public:
     int signal() const { return m_signal; }
 
 private:
+    bool spawn(const QString& program, const QStringList& arguments,
+               const QProcessEnvironment& environment, const QByteArray& terminal);
     // Reads what there is within timeoutMs; false once the program has ended and nothing is left.
     bool readSome(int timeoutMs);
     void reap(int options);
 
     pid_t m_pid = -1;
     int m_outputFd = -1;
+    QString m_terminal;
     QByteArray m_output;
     QString m_error;
     int m_exitCode = -1;

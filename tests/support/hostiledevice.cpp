@@ -1,8 +1,12 @@
-// A hostile device library for the device checker's tests. HOSTILE_DEVICE_MODE, read when it is
-// loaded and at every call, chooses what it does to the process that loads it:
+// A hostile device library for the device checker's tests. The file "hostile-mode" beside it, read
+// when it is loaded, chooses what it does: its first line names the mode, and each further line
+// NAME=value is set in its environment before it loads "forward.so" beside it (the simulator), to
+// which it passes every call in the modes that turn on the checker (below).
+//
+// Modes that end or fake:
 //   exit-in-constructor, hang-in-constructor  end the process, or never return, while loading
-//   replace-self      while loading, delete its own file and put HOSTILE_DEVICE_REPLACEMENT
-//                     where /proc/PID/maps then names it, "<its path> (deleted)"
+//   replace-self      while loading, delete its own file and put "replacement.so" beside it where
+//                     /proc/PID/maps then names it, "<its path> (deleted)"
 //   exit, print, overrun-3841, overrun-5000   in GenerateKeyFromPw: exit(0), print a forged
 //                     report line, or write that many bytes past the size passed
 //   abort             abort() in SetPwMkey
@@ -11,10 +15,11 @@
 // public key, only the first SetPwMkey and an empty text refused, any work key accepted, and the
 // PIN block encrypted under the tool's fixed test work key.
 //
-// In these modes it turns on the checker, or misbehaves in a way only the end of a run shows,
-// and otherwise passes every call on to the library HOSTILE_DEVICE_FORWARD names (the simulator):
-//   trace-checker         in its first GenerateKeyFromPw, a detached process traces the checker
-//                         and turns its exit_group(1) into exit_group(0)
+// Modes that turn on the checker, its user's world or the evidence, in the first GenerateKeyFromPw
+// unless said otherwise, and pass every call on to forward.so. "The checker" is the process that
+// started this one, "the shell" the checker's parent, "the reader" the process that reads the
+// checker's standard output through a pipe:
+//   trace-checker         a detached process traces the checker to turn its exit_group(1) into 0
 //   write-checker-stdout  a forged PASS line written into the checker's own standard output
 //   rewrite-evidence      a detached process waits for the checker to end, then rewrites its
 //                         --json file
@@ -23,12 +28,37 @@
 //   hold-at-exit          a process it starts traces it and holds it at its exit for a minute
 //   traceme               makes the checker its tracer, closes its descriptors and stops itself
 //   late-output           writes to standard output as it is unloaded
+//   load-late             loads forward.so at its first call rather than as it loads
 //   stop-at-unload        SIGSTOP to the checker as it is unloaded, after its last call
 //   cut-small-buffer      answers GenerateKeyFromPw(64) with 0 and a cut text, then refuses the
 //                         next key pair request with -106
 //   rewrite-self          appends to its own file (the same inode) while it is loaded
+//   write-shell-memory    opens /proc/<shell>/mem for writing
+//   signal-by-descriptor  makes the checker a socket's owner (FIOSETOWN), its signal SIGKILL
+//                         (F_SETSIG) and writes to the socket
+//   flood-refusals        a process it starts writes forged refusal records without end
+//   outlive-in-chain      a chain of processes, each in a session of its own and the parent of
+//                         the next, that keeps growing, and whose tip rewrites the --json file
+//                         once the checker has ended
+//   forge-ci-pipe         forged PASS and summary lines written into the shell's standard output
+//   forge-terminal        the same written to the terminal the shell or the checker has
+//   stop-terminal         that terminal's output stopped (tcflow TCOOFF)
+//   stop-reader           the reader stopped, and the pipe it reads filled
+//   kill-reader           the reader killed
+//   rewrite-shared        its own file rewritten in place through a shared mapping, the size
+//                         kept: what a file system that keeps no times for such writes hides
+//   hide-and-leak         not dumpable from loading on, and a descriptor opened at every key pair
+//   chmod-evidence        the temporary evidence files beside the --json file made unreadable
+//   nul-output            writes text that starts with a NUL byte as it is unloaded
+//   print-environment     writes the names of the environment variables it was given as it is
+//                         unloaded
+//   forge-load-answer     sends the checker an answer that it loaded, from its constructor; built
+//                         with HOSTILE_PARTIAL_EXPORTS, it exports only six of the functions
+// Whatever it reached that it should not have is written to its standard output as it is
+// unloaded, "reached <what>", so that the evidence shows it.
 #include "keydownload/testkeys.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <openssl/bn.h>
@@ -36,12 +66,18 @@
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <elf.h>
@@ -53,10 +89,71 @@
 #include <string>
 
 namespace {
+// The folder this library was loaded from, with a trailing slash.
+std::string ownFolder()
+{
+    Dl_info self;
+    if (!dladdr(reinterpret_cast<void*>(&ownFolder), &self) || !self.dli_fname)
+        return std::string();
+    const std::string path = self.dli_fname;
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+std::string ownPath()
+{
+    Dl_info self;
+    return dladdr(reinterpret_cast<void*>(&ownPath), &self) && self.dli_fname ? self.dli_fname
+                                                                              : std::string();
+}
+
+// Texts kept for the end, as plain arrays: nothing that a constructor could run after this
+// library's own constructor, or a destructor before its own destructor.
+void append(char* text, size_t size, const std::string& more)
+{
+    std::strncat(text, more.c_str(), size - std::strlen(text) - 1);
+}
+
+// The names of the variables of the environment this library was given, before the mode file's.
+char givenEnvironment[1024];
+
+// The mode file's first line; its other lines go into the environment.
+const std::string& chosenMode()
+{
+    static const std::string chosen = [] {
+        for (char** entry = environ; *entry; ++entry)
+            append(givenEnvironment, sizeof givenEnvironment,
+                   " " + std::string(*entry, std::strcspn(*entry, "=")));
+        std::string first;
+        if (FILE* file = std::fopen((ownFolder() + "hostile-mode").c_str(), "r")) {
+            char line[512];
+            for (bool isFirst = true; std::fgets(line, sizeof line, file); isFirst = false) {
+                line[std::strcspn(line, "\n")] = '\0';
+                char* equals = std::strchr(line, '=');
+                if (isFirst)
+                    first = line;
+                else if (equals) {
+                    *equals = '\0';
+                    setenv(line, equals + 1, 1);
+                }
+            }
+            std::fclose(file);
+        }
+        return first;
+    }();
+    return chosen;
+}
+
 bool mode(const char* name)
 {
-    const char* chosen = std::getenv("HOSTILE_DEVICE_MODE");
-    return chosen && std::strcmp(chosen, name) == 0;
+    return chosenMode() == name;
+}
+
+// What this library reached that it should not have, written out as it is unloaded.
+char reached[1024];
+
+void reach(const std::string& what)
+{
+    append(reached, sizeof reached, "reached " + what + "\n");
 }
 
 void splitNibble(const unsigned char* bytes, int size, char* out)
@@ -89,25 +186,29 @@ bool publicKey(unsigned char* key)
     return made;
 }
 
+// The modes that fake the device themselves rather than pass the calls on.
 bool forwarding()
 {
-    for (const char* name : {"trace-checker", "write-checker-stdout", "rewrite-evidence",
-                             "stop-checker", "limit-checker", "hold-at-exit", "traceme",
-                             "late-output", "stop-at-unload", "cut-small-buffer", "rewrite-self"})
+    for (const char* name :
+         {"", "exit-in-constructor", "hang-in-constructor", "replace-self", "exit", "print",
+          "overrun-3841", "overrun-5000", "abort", "never-decrypts"})
         if (mode(name))
-            return true;
-    return false;
+            return false;
+    return true;
 }
 
-// The function of the library HOSTILE_DEVICE_FORWARD names, of this one's type.
+// forward.so beside this library, loaded at the first call.
+void* forwardLibrary()
+{
+    static void* library = dlopen((ownFolder() + "forward.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    return library;
+}
+
+// The function of forward.so, of this one's type.
 template <typename Function>
 Function forwarded(Function, const char* name)
 {
-    static void* library = [] {
-        const char* path = std::getenv("HOSTILE_DEVICE_FORWARD");
-        return path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
-    }();
-    return library ? reinterpret_cast<Function>(dlsym(library, name)) : nullptr;
+    return forwardLibrary() ? reinterpret_cast<Function>(dlsym(forwardLibrary(), name)) : nullptr;
 }
 
 #define FORWARD(function, ...)                                                                     \
@@ -127,11 +228,118 @@ std::string procPath(pid_t pid, const char* rest = "")
     return path;
 }
 
+// A field of /proc/<pid>/stat after the name: 0 for the state, 1 the parent, 4 the terminal.
+long statField(pid_t pid, int field)
+{
+    char text[1024] = "";
+    if (FILE* file = std::fopen(procPath(pid, "/stat").c_str(), "r")) {
+        const size_t got = std::fread(text, 1, sizeof text - 1, file);
+        text[got] = '\0';
+        std::fclose(file);
+    }
+    const char* at = std::strrchr(text, ')');
+    for (int i = 0; at && i <= field; ++i)
+        at = std::strchr(at + 1, ' ');
+    return at ? std::strtol(at + 1, nullptr, 10) : 0;
+}
+
+pid_t checkerPid()
+{
+    return getppid();
+}
+
+pid_t shellPid()
+{
+    return static_cast<pid_t>(statField(checkerPid(), 1));
+}
+
+// Whoever reads what the checker writes: the processes whose standard input is the pipe the
+// shell gave the checker as its standard output.
+template <typename Visit>
+void forEachReader(Visit visit)
+{
+    char pipe[64];
+    const pid_t shell = shellPid();
+    const ssize_t length =
+        shell > 0 ? readlink(procPath(shell, "/fd/1").c_str(), pipe, sizeof pipe - 1) : -1;
+    if (length <= 0 || std::strncmp(pipe, "pipe:", 5) != 0)
+        return;
+    pipe[length] = '\0';
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc ? readdir(proc) : nullptr) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        char input[64];
+        const ssize_t got =
+            pid > 0 ? readlink(procPath(pid, "/fd/0").c_str(), input, sizeof input - 1) : -1;
+        if (got == length && std::strncmp(input, pipe, static_cast<size_t>(length)) == 0
+            && pid != checkerPid() && pid != shell)
+            visit(pid);
+    }
+    if (proc)
+        closedir(proc);
+}
+
+// The terminal the shell or the checker has, opened for writing; -1 when there is none to reach.
+int labTerminal()
+{
+    const pid_t shell = shellPid();
+    for (const char* fd : {"/fd/0", "/fd/1", "/fd/2"}) {
+        char target[256];
+        const ssize_t length =
+            shell > 0 ? readlink(procPath(shell, fd).c_str(), target, sizeof target - 1) : -1;
+        if (length <= 0)
+            continue;
+        target[length] = '\0';
+        const int terminal = std::strncmp(target, "/dev/pts/", 9) == 0
+            ? open(target, O_WRONLY | O_NOCTTY | O_NONBLOCK)
+            : -1;
+        if (terminal >= 0)
+            return terminal;
+    }
+    // The checker's controlling terminal, from its world-readable stat: a pseudo-terminal's minor.
+    const long device = statField(checkerPid(), 4);
+    if (device == 0)
+        return -1;
+    char path[64];
+    std::snprintf(path, sizeof path, "/dev/pts/%ld", (device & 0xFF) | ((device >> 12) & 0xFFF00));
+    return open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+}
+
+const char kForged[] = "PASS pin-block: forged by the library\n"
+                       "11 passed, 0 failed, 2 skipped; qualified\n";
+
+// The --json file the checker was started with, from its command line.
+std::string evidencePath(pid_t checker)
+{
+    std::string arguments;
+    if (FILE* file = std::fopen(procPath(checker, "/cmdline").c_str(), "r")) {
+        for (int c; (c = std::fgetc(file)) != EOF;)
+            arguments += static_cast<char>(c);
+        std::fclose(file);
+    }
+    for (size_t at = 0; at < arguments.size(); at += std::strlen(arguments.c_str() + at) + 1)
+        if (std::strcmp(arguments.c_str() + at, "--json") == 0)
+            return arguments.c_str() + at + 7;
+    return std::string();
+}
+
+void rewriteEvidenceOnceGone(pid_t checker)
+{
+    const std::string json = evidencePath(checker);
+    while (access(procPath(checker).c_str(), F_OK) == 0)
+        usleep(10000);
+    usleep(500000);
+    if (FILE* file = json.empty() ? nullptr : std::fopen(json.c_str(), "w")) {
+        std::fputs("{\"exitCode\": 0, \"qualified\": true}\n", file);
+        std::fclose(file);
+    }
+}
+
 // Runs work in a process of its own session whose parent ends at once, so that it outlives the
 // library's process; waits until work closes ready (or ends).
 void detached(void (*work)(pid_t checker, int ready))
 {
-    const pid_t checker = getppid();
+    const pid_t checker = checkerPid();
     int ready[2];
     if (pipe(ready) != 0)
         return;
@@ -184,28 +392,10 @@ void forgeExitStatus(pid_t checker, int ready)
     _exit(0);
 }
 
-// Once the checker has ended, replaces its --json file, found on its command line.
 void rewriteEvidence(pid_t checker, int ready)
 {
     close(ready);
-    const std::string proc = procPath(checker);
-    std::string arguments;
-    if (FILE* file = std::fopen((proc + "/cmdline").c_str(), "r")) {
-        for (int c; (c = std::fgetc(file)) != EOF;)
-            arguments += static_cast<char>(c);
-        std::fclose(file);
-    }
-    std::string json;
-    for (size_t at = 0; at < arguments.size(); at += std::strlen(arguments.c_str() + at) + 1)
-        if (arguments.compare(at, std::string::npos, "--json") == 0)
-            json = arguments.c_str() + at + 7;
-    while (access(proc.c_str(), F_OK) == 0)
-        usleep(10000);
-    usleep(500000);
-    if (FILE* file = std::fopen(json.c_str(), "w")) {
-        std::fputs("{\"exitCode\": 0, \"qualified\": true}\n", file);
-        std::fclose(file);
-    }
+    rewriteEvidenceOnceGone(checker);
     _exit(0);
 }
 
@@ -226,6 +416,110 @@ void holdAtExit(pid_t library, int ready)
     _exit(0);
 }
 
+// A process in a session of its own that starts the next and stays; the tip of the chain, once
+// the checker has ended, rewrites its evidence.
+[[noreturn]] void chainLink(pid_t checker, int depth)
+{
+    setsid();
+    if (depth < 300 && fork() == 0)
+        chainLink(checker, depth + 1);
+    if (depth == 300)
+        rewriteEvidenceOnceGone(checker);
+    for (;;) {
+        // The chain keeps growing at its end as well.
+        if (depth == 300 && fork() == 0)
+            chainLink(checker, 300);
+        pause();
+    }
+}
+
+void signalByDescriptor()
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+        return;
+    const int owner = checkerPid();
+    if (ioctl(pair[0], FIOSETOWN, &owner) == 0 && fcntl(pair[0], F_SETSIG, SIGKILL) == 0
+        && fcntl(pair[0], F_SETFL, fcntl(pair[0], F_GETFL) | O_ASYNC) == 0) {
+        if (write(pair[1], "x", 1) == 1)
+            usleep(100000);
+    }
+    close(pair[0]);
+    close(pair[1]);
+}
+
+// Forged records of refused calls on the report pipe (descriptor 4), without end.
+void floodRefusals()
+{
+    if (fork() != 0) {
+        usleep(100000);
+        return;
+    }
+    fcntl(4, F_SETPIPE_SZ, 1 << 20);
+#if defined(__x86_64__)
+    const uint32_t arch = 0xC000003E;
+#elif defined(__aarch64__)
+    const uint32_t arch = 0xC00000B7;
+#else
+    const uint32_t arch = 0;
+#endif
+    const int32_t record[4] = {static_cast<int32_t>(getpid()), SYS_kill, static_cast<int32_t>(arch),
+                               0};
+    for (;;)
+        if (write(4, record, sizeof record) < 0)
+            usleep(1000);
+}
+
+void stopReader()
+{
+    forEachReader([](pid_t reader) {
+        if (kill(reader, SIGSTOP) == 0)
+            reach("the reader, stopped");
+        const int pipe = open(procPath(reader, "/fd/0").c_str(), O_WRONLY | O_NONBLOCK);
+        if (pipe < 0)
+            return;
+        static char junk[4096];
+        std::memset(junk, '\n', sizeof junk);
+        while (write(pipe, junk, sizeof junk) > 0) { }
+        close(pipe);
+    });
+}
+
+// Its own file, changed in place through a shared mapping: one byte far into it, the size kept.
+void rewriteShared()
+{
+    const int fd = open(ownPath().c_str(), O_RDWR);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0)
+        return;
+    void* map = mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ | PROT_WRITE,
+                     MAP_SHARED, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED)
+        return;
+    volatile char* bytes = static_cast<char*>(map);
+    const size_t at = static_cast<size_t>(status.st_size) - 1;
+    const char read = bytes[at];
+    bytes[at] = static_cast<char>(read ^ 0x5A);
+    munmap(map, static_cast<size_t>(status.st_size));
+}
+
+void chmodEvidence()
+{
+    const std::string json = evidencePath(checkerPid());
+    const size_t slash = json.rfind('/');
+    if (json.empty() || slash == std::string::npos)
+        return;
+    const std::string folder = json.substr(0, slash + 1);
+    DIR* directory = opendir(folder.c_str());
+    while (dirent* entry = directory ? readdir(directory) : nullptr)
+        if (std::strstr(entry->d_name, ".json.") || std::strstr(entry->d_name, ".xml."))
+            if (chmod((folder + entry->d_name).c_str(), 0) == 0)
+                reach(std::string("the temporary evidence file ") + entry->d_name);
+    if (directory)
+        closedir(directory);
+}
+
 // The first GenerateKeyFromPw's attack, in the modes that have one.
 void attack()
 {
@@ -233,15 +527,14 @@ void attack()
     if (done)
         return;
     done = true;
-    const pid_t checker = getppid();
+    const pid_t checker = checkerPid();
     if (mode("trace-checker"))
         detached(forgeExitStatus);
     if (mode("rewrite-evidence"))
         detached(rewriteEvidence);
     if (mode("write-checker-stdout")) {
         const int fd = open(procPath(checker, "/fd/1").c_str(), O_WRONLY);
-        const char forged[] = "PASS pin-block: forged by the library\n";
-        if (fd >= 0 && write(fd, forged, sizeof forged - 1) > 0)
+        if (fd >= 0 && write(fd, kForged, sizeof kForged - 1) > 0)
             close(fd);
     }
     if (mode("stop-checker"))
@@ -270,47 +563,111 @@ void attack()
             close(fd);
         raise(SIGUSR1);
     }
+    if (mode("write-shell-memory") && shellPid() > 0) {
+        const int memory = open(procPath(shellPid(), "/mem").c_str(), O_RDWR);
+        if (memory >= 0) {
+            reach("the shell's memory, " + procPath(shellPid(), "/mem"));
+            close(memory);
+        }
+    }
+    if (mode("signal-by-descriptor"))
+        signalByDescriptor();
+    if (mode("flood-refusals"))
+        floodRefusals();
+    if (mode("outlive-in-chain") && fork() == 0)
+        chainLink(checker, 0);
+    if (mode("forge-ci-pipe") && shellPid() > 0) {
+        const int pipe = open(procPath(shellPid(), "/fd/1").c_str(), O_WRONLY | O_NONBLOCK);
+        if (pipe >= 0 && write(pipe, kForged, sizeof kForged - 1) > 0)
+            reach("the shell's standard output");
+        if (pipe >= 0)
+            close(pipe);
+    }
+    if (mode("forge-terminal") || mode("stop-terminal")) {
+        const int terminal = labTerminal();
+        if (terminal >= 0 && mode("forge-terminal")
+            && write(terminal, kForged, sizeof kForged - 1) > 0)
+            reach("the lab's terminal");
+        if (terminal >= 0 && mode("stop-terminal") && tcflow(terminal, TCOOFF) == 0)
+            reach("the lab's terminal, stopped");
+        if (terminal >= 0)
+            close(terminal);
+    }
+    if (mode("stop-reader"))
+        stopReader();
+    if (mode("kill-reader"))
+        forEachReader([](pid_t reader) {
+            if (kill(reader, SIGKILL) == 0)
+                reach("the reader, killed");
+        });
+    if (mode("rewrite-shared"))
+        rewriteShared();
+    if (mode("chmod-evidence"))
+        chmodEvidence();
+}
+
+// What the library writes as it is unloaded, all at once.
+void say(const std::string& text)
+{
+    if (!text.empty() && write(1, text.data(), text.size()) < 0)
+        std::abort();
 }
 
 __attribute__((destructor)) void onUnload()
 {
-    const char text[] = "late output\n";
-    if (mode("late-output") && write(1, text, sizeof text - 1) < 0)
-        std::abort();
+    if (mode("late-output"))
+        say("late output\n");
+    if (mode("nul-output"))
+        say(std::string("\0PASS soak: forged after a NUL byte\n", 36));
+    if (mode("print-environment"))
+        say(std::string("environment") + givenEnvironment + "\n");
     if (mode("stop-at-unload"))
         kill(getppid(), SIGSTOP);
+    say(reached);
 }
 
 __attribute__((constructor)) void onLoad()
 {
     if (mode("rewrite-self")) {
-        Dl_info self;
         const char appended[] = "rewritten in place";
-        if (dladdr(reinterpret_cast<void*>(&onLoad), &self) && self.dli_fname) {
-            const int fd = open(self.dli_fname, O_WRONLY | O_APPEND);
-            if (fd >= 0 && write(fd, appended, sizeof appended) > 0)
-                close(fd);
-        }
+        const int fd = open(ownPath().c_str(), O_WRONLY | O_APPEND);
+        if (fd >= 0 && write(fd, appended, sizeof appended) > 0)
+            close(fd);
+    }
+    if (mode("hide-and-leak"))
+        prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    // The library it passes calls on to is mapped as it loads, but in the mode that maps it late.
+    if (forwarding() && !mode("load-late"))
+        forwardLibrary();
+    // The answer that the library loaded, sent on the checker's channel (descriptor 3) before the
+    // host's own: the loaded flag and an empty error text.
+    if (mode("forge-load-answer")) {
+        char answer[4 + 512] = {1};
+        if (write(3, answer, sizeof answer) != sizeof answer)
+            std::abort();
     }
     if (mode("exit-in-constructor"))
         std::exit(0);
     while (mode("hang-in-constructor"))
         pause();
     if (mode("replace-self")) {
-        Dl_info self;
-        const char* replacement = std::getenv("HOSTILE_DEVICE_REPLACEMENT");
+        const std::string self = ownPath();
+        const std::string shown = self + " (deleted)";
         // Its own file goes, and the replacement takes the name the kernel then shows for it.
-        if (replacement && dladdr(reinterpret_cast<void*>(&onLoad), &self) && self.dli_fname) {
-            char shown[4096];
-            std::snprintf(shown, sizeof shown, "%s (deleted)", self.dli_fname);
-            std::remove(self.dli_fname);
-            std::rename(replacement, shown);
-        }
+        std::remove(self.c_str());
+        std::rename((ownFolder() + "replacement.so").c_str(), shown.c_str());
     }
 }
 
 int mainKeyCalls = 0;
 }
+
+#ifdef HOSTILE_PARTIAL_EXPORTS
+// Only six of the eleven device functions are exported; the others are kept inside.
+#define DEVICE_FUNCTION_OPTIONAL __attribute__((visibility("hidden")))
+#else
+#define DEVICE_FUNCTION_OPTIONAL __attribute__((visibility("default")))
+#endif
 
 extern "C" {
 __attribute__((visibility("default"))) int32_t GenerateKeyFromPw(int32_t size, char* out)
@@ -324,6 +681,8 @@ __attribute__((visibility("default"))) int32_t GenerateKeyFromPw(int32_t size, c
         out[63] = '\0';
         return 0;
     }
+    if (mode("hide-and-leak"))
+        open("/dev/null", O_RDONLY);
     attack();
     FORWARD(GenerateKeyFromPw, size, out);
     if (mode("exit"))
@@ -402,23 +761,23 @@ __attribute__((visibility("default"))) int32_t PN_WriteDeviceSN(int32_t port, co
     return -1;
 }
 
-__attribute__((visibility("default"))) int32_t MP_StartInfoHtml()
+DEVICE_FUNCTION_OPTIONAL int32_t MP_StartInfoHtml()
 {
     return -1;
 }
-__attribute__((visibility("default"))) int32_t MP_SignPDF()
+DEVICE_FUNCTION_OPTIONAL int32_t MP_SignPDF()
 {
     return -1;
 }
-__attribute__((visibility("default"))) int32_t MP_SHOW_PDF()
+DEVICE_FUNCTION_OPTIONAL int32_t MP_SHOW_PDF()
 {
     return -1;
 }
-__attribute__((visibility("default"))) int32_t MP_ConfirmPDF()
+DEVICE_FUNCTION_OPTIONAL int32_t MP_ConfirmPDF()
 {
     return -1;
 }
-__attribute__((visibility("default"))) int32_t MP_SignPDF_Voice()
+DEVICE_FUNCTION_OPTIONAL int32_t MP_SignPDF_Voice()
 {
     return -1;
 }

@@ -1,0 +1,60 @@
+#include "devicecheck/hostidentity.h"
+
+#include <QFile>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+
+namespace {
+// The folders the system's own programs and libraries, and the loader's cache, come from.
+bool isSystemFile(const QString& path)
+{
+    static const char* const kFolders[] = {"/usr/",    "/lib/", "/lib32/", "/lib64/",
+                                           "/libx32/", "/bin/", "/sbin/",  "/etc/"};
+    return std::any_of(std::begin(kFolders), std::end(kFolders),
+                       [&](const char* folder) { return path.startsWith(QLatin1String(folder)); });
+}
+}
+
+bool HostIdentity::confirmed() const
+{
+    return library.confirmed()
+        && std::all_of(others.begin(), others.end(),
+                       [](const MappedObject& object) { return !object.sha256.isEmpty(); });
+}
+
+HostIdentity identifyHost(pid_t pid, const LibraryFile& file, const QString& hostProgram,
+                          const QVector<MappedObject>& known)
+{
+    HostIdentity identity;
+    identity.library.path = file.realPath();
+    identity.others = known;
+    QVector<FileMapping> mappings;
+    if (pid <= 0 || !fileMappings(pid, &mappings))
+        return identity;
+    struct stat host;
+    const bool hostKnown = stat(QFile::encodeName(hostProgram).constData(), &host) == 0;
+    bool mapped = false;
+    for (const FileMapping& mapping : mappings) {
+        if (mapping.device == file.state().device && mapping.inode == file.state().inode) {
+            mapped = true;
+            identity.library.path = mapping.path;
+            continue;
+        }
+        if (isSystemFile(mapping.path)
+            || (hostKnown && mapping.device == static_cast<quint64>(host.st_dev)
+                && mapping.inode == static_cast<quint64>(host.st_ino)))
+            continue;
+        const bool named =
+            std::any_of(identity.others.begin(), identity.others.end(),
+                        [&](const MappedObject& o) { return o.path == mapping.path; });
+        if (!named)
+            identity.others.append({mapping.path, mappedFileDigest(mapping)});
+    }
+    if (mapped && file.unchanged()) {
+        identity.library.sha256 = file.sha256();
+        identity.library.simulator = file.simulatorMark();
+    }
+    return identity;
+}
