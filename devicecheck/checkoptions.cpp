@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -20,6 +21,68 @@ ParsedArguments failure(const QString& error)
     parsed.action = ParsedArguments::Error;
     parsed.error = error;
     return parsed;
+}
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The parser's own complaint in the form of every other: "<what>: <why>".
+QString parserError(const QCommandLineParser& parser)
+{
+    if (!parser.unknownOptionNames().isEmpty()) {
+        const QString name = parser.unknownOptionNames().constFirst();
+        return (name.size() > 1 ? QStringLiteral("--") : QStringLiteral("-")) + name
+            + QStringLiteral(": not an option");
+    }
+    const QRegularExpressionMatch missing =
+        QRegularExpression(QStringLiteral("^Missing value after '(.*)'")).match(parser.errorText());
+    if (missing.hasMatch())
+        return missing.captured(1) + QStringLiteral(": needs a value");
+    return parser.errorText();
+}
+
+// Where the evidence files and the library are: the same file twice is refused, whether it is
+// named the same way or not, and so is a folder or anything but a regular file to write over.
+// Compared by device and inode where the files exist, by their cleaned absolute paths otherwise.
+QString targetsProblem(const CheckOptions& options)
+{
+    struct Target {
+        const char* option;
+        QString path;
+    };
+    const Target targets[] = {{"--json", options.jsonPath},
+                              {"--junit", options.junitPath},
+                              {"--library", options.library}};
+    struct stat status[3];
+    bool exists[3];
+    for (int i = 0; i < 3; ++i) {
+        exists[i] = !targets[i].path.isEmpty()
+            && stat(QFile::encodeName(targets[i].path).constData(), &status[i]) == 0;
+        if (i == 2 || !exists[i])
+            continue;
+        const QString named = QString::fromLatin1(targets[i].option) + QStringLiteral(": ")
+            + displayedPath(targets[i].path) + QStringLiteral(": ");
+        if (S_ISDIR(status[i].st_mode))
+            return named + QStringLiteral("a folder; give the path of a file to write");
+        // A FIFO or a device (/dev/stdout, /dev/null) is never replaced by a regular file.
+        if (!S_ISREG(status[i].st_mode))
+            return named + QStringLiteral("not a regular file; give the path of a file to write");
+    }
+    for (int i = 0; i < 2; ++i)
+        for (int j = i + 1; j < 3; ++j) {
+            if (targets[i].path.isEmpty() || targets[j].path.isEmpty())
+                continue;
+            const bool same = exists[i] && exists[j]
+                ? status[i].st_dev == status[j].st_dev && status[i].st_ino == status[j].st_ino
+                : displayedPath(targets[i].path) == displayedPath(targets[j].path);
+            if (same)
+                return QStringLiteral("%1: %2: the same file as %3")
+                    .arg(QLatin1String(targets[i].option), displayedPath(targets[i].path),
+                         QLatin1String(targets[j].option));
+        }
+    return QString();
 }
 }
 
@@ -39,7 +102,7 @@ ParsedArguments parseArguments(const QStringList& arguments)
     parser.addOptions({library, pin, timeout, json, junit, writeSn, repeat, device, help});
 
     if (!parser.parse(arguments))
-        return failure(parser.errorText());
+        return failure(parserError(parser));
     if (!parser.positionalArguments().isEmpty())
         return failure(QStringLiteral("unexpected argument '%1'")
                            .arg(parser.positionalArguments().constFirst()));
@@ -52,7 +115,7 @@ ParsedArguments parseArguments(const QStringList& arguments)
     CheckOptions& options = parsed.options;
     if (parser.isSet(library)) {
         if (parser.value(library).isEmpty())
-            return failure(QStringLiteral("--library needs a path"));
+            return failure(QStringLiteral("--library: needs a path"));
         options.library = parser.value(library);
     }
     options.library = absoluteLibraryPath(options.library);
@@ -61,44 +124,52 @@ ParsedArguments parseArguments(const QStringList& arguments)
         // The PIN entry passes 6 as the longest PIN, as the tool does.
         if (!QRegularExpression(QStringLiteral("\\A[0-9]{4,6}\\z")).match(options.pin).hasMatch())
             return failure(
-                QStringLiteral("--pin needs 4 to 6 decimal digits, not '%1'").arg(options.pin));
+                QStringLiteral("--pin: needs 4 to 6 decimal digits, not '%1'").arg(options.pin));
     }
     if (parser.isSet(timeout)) {
         bool number = false;
         options.timeoutSeconds = parser.value(timeout).toInt(&number);
         if (!number || options.timeoutSeconds < 1 || options.timeoutSeconds > kMaxTimeoutSeconds)
-            return failure(QStringLiteral("--timeout needs a whole number of seconds from 1 to %1, "
-                                          "not '%2'")
+            return failure(QStringLiteral("--timeout: needs a whole number of seconds from 1 to "
+                                          "%1, not '%2'")
                                .arg(kMaxTimeoutSeconds)
                                .arg(parser.value(timeout)));
     }
     if (parser.isSet(json)) {
         options.jsonPath = parser.value(json);
         if (options.jsonPath.isEmpty())
-            return failure(QStringLiteral("--json needs a file name"));
+            return failure(QStringLiteral("--json: needs a file name"));
     }
     if (parser.isSet(junit)) {
         options.junitPath = parser.value(junit);
         if (options.junitPath.isEmpty())
-            return failure(QStringLiteral("--junit needs a file name"));
+            return failure(QStringLiteral("--junit: needs a file name"));
     }
     if (parser.isSet(repeat)) {
         bool number = false;
         options.repeat = parser.value(repeat).toInt(&number);
         if (!number || options.repeat < 1 || options.repeat > kMaxRepeat)
-            return failure(QStringLiteral("--repeat needs a whole number from 1 to %1, not '%2'")
+            return failure(QStringLiteral("--repeat: needs a whole number from 1 to %1, not '%2'")
                                .arg(kMaxRepeat)
                                .arg(parser.value(repeat)));
     }
     for (const QString& path : parser.values(device)) {
         struct stat node;
         if (stat(QFile::encodeName(path).constData(), &node) != 0)
-            return failure(QStringLiteral("--device: %1: %2")
-                               .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            return failure(
+                QStringLiteral("--device: %1: %2").arg(displayedPath(path), errorText(errno)));
         options.devices << path;
     }
     options.writeSn = parser.isSet(writeSn);
+    const QString targets = targetsProblem(options);
+    if (!targets.isEmpty())
+        return failure(targets);
     return parsed;
+}
+
+QString displayedPath(const QString& path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
 QString absoluteLibraryPath(const QString& path)

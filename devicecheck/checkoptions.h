@@ -27,15 +27,20 @@ struct ParsedArguments {
     enum Action { Run, Help, Error };
     Action action = Run;
     CheckOptions options;
-    QString error; // one line, for Error
+    QString error; // one line, for Error: "<option>: [<path>: ]<why>"
 };
 
-// arguments as the process got them, the program name first.
+// arguments as the process got them, the program name first. The files named are checked too:
+// --json, --junit and --library three different files, and neither evidence file a folder or
+// anything but a regular file.
 ParsedArguments parseArguments(const QStringList& arguments);
 
 // The exact file path for the loader: a relative path put after the working directory, so that
 // no search path, prefix or suffix applies to it.
 QString absoluteLibraryPath(const QString& path);
+
+// A path as device-check shows it: absolute, cleaned of "." and "..".
+QString displayedPath(const QString& path);
 
 QString usageText();
 

@@ -1,16 +1,30 @@
 #include "devicecheck/checkreport.h"
 
+#include "clkey.h"
 #include "devicecheck/statistics.h"
+#include "util/filehash.h"
 #include "util/visibletext.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
-#include <QSysInfo>
 #include <QXmlStreamWriter>
 
 #include <algorithm>
 
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
+// "2026-12-09T10:00:00.123Z": UTC, said so.
+QString utcText(const QDateTime& time)
+{
+    return time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) + QLatin1Char('Z');
+}
+
 QString statusWord(CheckStatus status)
 {
     switch (status) {
@@ -23,6 +37,21 @@ QString statusWord(CheckStatus status)
     }
     return QStringLiteral("SKIP");
 }
+}
+
+NamedFile keyLibraryIdentity()
+{
+    NamedFile file;
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&ConvAscii), &info) == 0 || !info.dli_fname)
+        return file;
+    file.path = QFileInfo(QFile::decodeName(info.dli_fname)).canonicalFilePath();
+    const int fd = open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        file.sha256 = descriptorDigest(fd);
+        close(fd);
+    }
+    return file;
 }
 
 int CheckReport::count(CheckStatus status) const
@@ -38,6 +67,9 @@ QStringList CheckReport::notQualifiedBecause() const
         return count == 1 ? QStringLiteral("1 check") : QStringLiteral("%1 checks").arg(count);
     };
     QStringList reasons;
+    // A library that did not load was not checked at all: that is the reason, and it says why.
+    if (!m_loadFailure.isEmpty())
+        return {QStringLiteral("the library cannot be loaded: ") + m_loadFailure};
     const int failed = count(CheckStatus::Fail);
     const int notRun = static_cast<int>(
         std::count_if(m_results.begin(), m_results.end(), [](const CheckResult& r) {
@@ -152,9 +184,26 @@ QJsonObject CheckReport::toJson(const QString& toolVersion) const
                                      {"medianMilliseconds", median(timings.milliseconds)}});
     }
 
+    const CheckOptions& options = m_context.options;
+    const QJsonObject run{{"started", utcText(m_context.started)},
+                          {"wallSeconds", m_context.wallMilliseconds / 1000},
+                          {"host", m_context.host},
+                          {"options",
+                           QJsonObject{{"library", options.library},
+                                       {"pin", options.pin},
+                                       {"timeoutSeconds", options.timeoutSeconds},
+                                       {"repeat", options.repeat},
+                                       {"writeSn", options.writeSn},
+                                       {"json", options.jsonPath},
+                                       {"junit", options.junitPath},
+                                       {"devices", QJsonArray::fromStringList(options.devices)}}},
+                          {"keyLibrary",
+                           QJsonObject{{"path", m_context.keyLibrary.path},
+                                       {"sha256", m_context.keyLibrary.sha256}}}};
     QJsonObject report{
         {"tool", "device-check"},
         {"version", toolVersion},
+        {"run", run},
         {"finished", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
         {"library", library},
         {"keys",
@@ -223,9 +272,6 @@ QByteArray CheckReport::toJUnit(const QString& toolVersion) const
 {
     const bool loaded = m_loadFailure.isEmpty();
     const int failures = count(CheckStatus::Fail) + (loaded && !qualified() ? 1 : 0);
-    double milliseconds = 0;
-    for (const CheckResult& result : m_results)
-        milliseconds += qMax(result.milliseconds, 0.0);
 
     QByteArray xml;
     QXmlStreamWriter writer(&xml);
@@ -238,16 +284,29 @@ QByteArray CheckReport::toJUnit(const QString& toolVersion) const
     writer.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     writer.writeAttribute(QStringLiteral("errors"), QString::number(loaded ? 0 : 1));
     writer.writeAttribute(QStringLiteral("skipped"), QString::number(count(CheckStatus::Skip)));
-    writer.writeAttribute(QStringLiteral("time"), seconds(milliseconds));
+    // The run's wall time, the checker's own work and every wait included.
+    writer.writeAttribute(QStringLiteral("time"), seconds(m_context.wallMilliseconds));
     writer.writeAttribute(QStringLiteral("timestamp"),
-                          QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddTHH:mm:ss"));
-    writer.writeAttribute(QStringLiteral("hostname"), xmlText(QSysInfo::machineHostName()));
+                          m_context.started.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
+    writer.writeAttribute(QStringLiteral("hostname"), xmlText(m_context.host));
 
     writer.writeStartElement(QStringLiteral("properties"));
     const QString yes = QStringLiteral("true");
     const QString no = QStringLiteral("false");
+    const CheckOptions& options = m_context.options;
     const std::pair<const char*, QString> properties[] = {
         {"device-check.version", toolVersion},
+        {"run.started", utcText(m_context.started)},
+        {"run.wallSeconds", QString::number(m_context.wallMilliseconds / 1000, 'f', 3)},
+        {"run.host", m_context.host},
+        {"options.library", options.library},
+        {"options.pin", options.pin},
+        {"options.timeoutSeconds", QString::number(options.timeoutSeconds)},
+        {"options.repeat", QString::number(options.repeat)},
+        {"options.writeSn", options.writeSn ? yes : no},
+        {"options.devices", options.devices.join(QLatin1Char(' '))},
+        {"keyLibrary.path", m_context.keyLibrary.path},
+        {"keyLibrary.sha256", m_context.keyLibrary.sha256},
         {"library.path", m_identity.library.path},
         {"library.sha256",
          m_identity.library.confirmed() ? m_identity.library.sha256

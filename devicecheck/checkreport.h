@@ -4,10 +4,12 @@
 #ifndef CHECKREPORT_H
 #define CHECKREPORT_H
 
+#include "devicecheck/checkoptions.h"
 #include "devicecheck/deviceprocess.h"
 #include "devicecheck/hostidentity.h"
 #include "devicecheck/soak.h"
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -21,7 +23,40 @@ struct CheckResult {
     QString detail;
     double milliseconds = -1; // wall time of the check's device calls; negative when none was made
     bool excused = false;     // a skip the tester chose (no --write-sn, no --repeat)
+
+    static CheckResult pass(const QString& detail, double milliseconds = -1)
+    {
+        return {QString(), CheckStatus::Pass, detail, milliseconds, false};
+    }
+    static CheckResult fail(const QString& detail, double milliseconds = -1)
+    {
+        return {QString(), CheckStatus::Fail, detail, milliseconds, false};
+    }
+    static CheckResult skip(const QString& detail, bool excused = false)
+    {
+        return {QString(), CheckStatus::Skip, detail, -1, excused};
+    }
 };
+
+// A file the run used, by its path and SHA-256.
+struct NamedFile {
+    QString path;
+    QString sha256; // empty when it could not be read
+};
+
+// The run as the evidence records it beside the results: what it was asked, when and where it
+// ran, how long it took, and which key library did its cryptography.
+struct RunContext {
+    CheckOptions options;
+    QDateTime started; // UTC
+    double wallMilliseconds = 0;
+    QString host;
+    QString version;
+    NamedFile keyLibrary;
+};
+
+// The key library this process is linked against, found by one of its functions.
+NamedFile keyLibraryIdentity();
 
 class CheckReport {
 public:
@@ -31,6 +66,7 @@ public:
     static constexpr int kUnusable = 2;
 
     void setIdentity(const HostIdentity& identity) { m_identity = identity; }
+    void setContext(const RunContext& context) { m_context = context; }
     void setLoadFailure(const QString& reason) { m_loadFailure = reason; }
     void add(const CheckResult& result) { m_results.append(result); }
     void setTimings(const QVector<FunctionTimings>& timings) { m_timings = timings; }
@@ -62,8 +98,9 @@ public:
     // Qualified: the library loaded, every check ran and passed but those the tester excused, its
     // identity is confirmed, the sandbox refused nothing outside the checks and every process of
     // the library's was ended.
-    bool qualified() const { return m_loadFailure.isEmpty() && notQualifiedBecause().isEmpty(); }
-    // Why it is not qualified, once the library loaded: "1 check failed", "6 checks not run", ...
+    bool qualified() const { return notQualifiedBecause().isEmpty(); }
+    // Why it is not qualified: the load failure first, then "1 check failed", "6 checks not
+    // run", ...
     QStringList notQualifiedBecause() const;
     int exitCode() const;
 
@@ -88,6 +125,7 @@ public:
 
 private:
     HostIdentity m_identity;
+    RunContext m_context;
     QString m_loadFailure;
     QVector<CheckResult> m_results;
     QVector<FunctionTimings> m_timings;

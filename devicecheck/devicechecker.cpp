@@ -3,19 +3,13 @@
 #include "device/devicecalls.h"
 #include "devicecheck/devicereply.h"
 #include "devicecheck/pinblockreader.h"
-#include "keydownload/keydownload.h"
-#include "util/libraryidentity.h"
 #include "util/visibletext.h"
 
-#include <QFile>
-
-#include <openssl/rand.h>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QSysInfo>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-
-#include <sys/stat.h>
 
 namespace {
 constexpr quint32 bit(int function)
@@ -26,54 +20,12 @@ constexpr quint32 bit(int function)
 // A key pair buffer smaller than the tool's, tried on purpose to see the size honoured.
 constexpr int kSmallKeyPairSize = 64;
 
-// The key library's SM2 ciphertext is C1 (65 bytes) || C3 (32 bytes) || C2. Flipping a bit there
-// changes the ciphertext whatever the order, so a device must refuse it either way.
-constexpr int kC3Offset = 65;
-constexpr int kC3Size = 32;
-constexpr int kKeySize = 16;
-constexpr int kPinBlockSize = 16;
-constexpr int kCheckValueSize = 3;
-
 const char kTestSerials[2][16] = {"DEVICE-CHECK-1", "DEVICE-CHECK-2"};
-
-// One call of the key library, as the tool makes it; the output, or empty with the reason.
-QByteArray keyLibrary(const QByteArray& key, const QByteArray& data, int algorithm, bool decrypt,
-                      int maxLength, QString* problem)
-{
-    const KeyLibraryResult call = callKeyLibrary(key, data, algorithm, decrypt, maxLength);
-    switch (call.outcome) {
-    case KeyLibraryOutcome::Done:
-        return call.bytes;
-    case KeyLibraryOutcome::Threw:
-        *problem = call.thrown.isNull() ? QStringLiteral("the key library threw")
-                                        : QStringLiteral("the key library threw: ") + call.thrown;
-        break;
-    case KeyLibraryOutcome::Failed:
-    case KeyLibraryOutcome::TooLong:
-        *problem = QStringLiteral("the key library answered %1 (%2 under algorithm %3)")
-                       .arg(call.length)
-                       .arg(decrypt ? QStringLiteral("decrypting") : QStringLiteral("encrypting"))
-                       .arg(algorithm);
-        break;
-    }
-    return QByteArray();
-}
-
-// The first 3 bytes of the key's SM4 encryption of 16 zero bytes, in hex: names a key in the
-// evidence without giving it away.
-QString checkValue(const QByteArray& key)
-{
-    QString problem;
-    const QByteArray cipher =
-        keyLibrary(key, QByteArray(kKeySize, '\0'), kSm4, false, kKeySize, &problem);
-    return QString::fromLatin1(cipher.left(kCheckValueSize).toHex().toUpper());
-}
 
 QString quoted(const QByteArray& printable)
 {
     return QLatin1Char('"') + QString::fromLatin1(printable) + QLatin1Char('"');
 }
-
 }
 
 const std::vector<DeviceChecker::Check>& DeviceChecker::checks()
@@ -99,7 +51,7 @@ const std::vector<DeviceChecker::Check>& DeviceChecker::checks()
     return table;
 }
 
-DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
+CheckResult DeviceChecker::result(const Check& check)
 {
     // Why a check that needs a fact is skipped without it, in the order they are looked at; only
     // the tester's own choice excuses the skip.
@@ -120,10 +72,10 @@ DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
          false},
     };
     const std::pair<bool, Fact> established[] = {
-        {m_options.writeSn, SnWriteAsked},    {m_keyPairCall.returned, KeyPairReturned},
-        {!m_publicKey.isEmpty(), PublicKey},  {m_mainKeyAccepted, MainKeyAccepted},
-        {m_workKeyAccepted, WorkKeyAccepted}, {m_pinCall.returned, PinEntryReturned},
-        {!m_serial.isEmpty(), SerialRead},    {m_options.repeat > 1, SoakAsked}};
+        {m_options.writeSn, SnWriteAsked},           {m_keyPairCall.returned, KeyPairReturned},
+        {!m_chain.publicKey().isEmpty(), PublicKey}, {m_mainKeyAccepted, MainKeyAccepted},
+        {m_workKeyAccepted, WorkKeyAccepted},        {m_pinCall.returned, PinEntryReturned},
+        {!m_serial.isEmpty(), SerialRead},           {m_options.repeat > 1, SoakAsked}};
     quint32 facts = 0;
     for (const auto& fact : established)
         if (fact.first)
@@ -133,26 +85,24 @@ DeviceChecker::Verdict DeviceChecker::verdict(const Check& check)
     });
     const bool needMissing = need != std::end(kMissing);
     const auto skipFor = [&] {
-        return Verdict{CheckStatus::Skip,
-                       QString::fromUtf8(need->reason)
-                           + (need->fact == PublicKey ? m_publicKeyProblem : QString()),
-                       -1, need->excused};
+        return CheckResult::skip(
+            QString::fromUtf8(need->reason)
+                + (need->fact == PublicKey ? m_chain.publicKeyProblem() : QString()),
+            need->excused);
     };
     // A check the tester did not ask for is excused, whatever else happened.
     if (needMissing && need->excused)
         return skipFor();
     if (!m_process.running())
-        return {CheckStatus::Skip,
-                QStringLiteral("not run: the library's process has ended, so the device's state "
-                               "is unknown")};
+        return CheckResult::skip(QStringLiteral("not run: the library's process has ended, so the "
+                                                "device's state is unknown"));
     QStringList missing;
     for (int i = 0; i < kDeviceFunctionCount; ++i)
         if ((check.functions & bit(i)) && !(m_file.exported() & bit(i)))
             missing << QLatin1String(kDeviceFunctionNames[i]);
     if (!missing.isEmpty())
-        return {CheckStatus::Skip,
-                QStringLiteral("needs %1, which the library does not export")
-                    .arg(missing.join(QStringLiteral(", ")))};
+        return CheckResult::skip(QStringLiteral("needs %1, which the library does not export")
+                                     .arg(missing.join(QStringLiteral(", "))));
     if (needMissing)
         return skipFor();
     return (this->*check.run)();
@@ -178,20 +128,39 @@ DeviceChecker::DeviceChecker(const CheckOptions& options, LineSink sink)
     : m_options(options)
     , m_sink(std::move(sink))
     , m_process(options.timeoutSeconds)
+    , m_chain(&m_process)
 {
 }
 
 CheckReport DeviceChecker::run()
 {
+    RunContext context;
+    context.options = m_options;
+    context.started = QDateTime::currentDateTimeUtc();
+    context.host = QSysInfo::machineHostName();
+    context.version = toolVersion();
+    context.keyLibrary = keyLibraryIdentity();
+    QElapsedTimer wall;
+    wall.start();
+    const auto ended = [&] {
+        context.wallMilliseconds = static_cast<double>(wall.nsecsElapsed()) / 1e6;
+        m_report.setContext(context);
+        return m_report;
+    };
+
     if (!load())
-        return m_report;
-    if (!makeKeys()) {
+        return ended();
+    if (!m_chain.freshKeys()) {
+        const QString reason = QStringLiteral("libcrypto's RAND_bytes cannot make this run's keys");
+        m_report.setLoadFailure(reason);
+        m_sink(QStringLiteral("device-check: cannot check the device library: ") + reason, true);
         m_process.stop();
-        return m_report;
+        return ended();
     }
+    m_report.setKeyCheckValues(m_chain.mainKeyCheckValue(), m_chain.workKeyCheckValue());
 
     for (const Check& check : checks())
-        record(check.id, verdict(check));
+        record(check.id, result(check));
     if (m_report.soak().rounds() > 0)
         for (const QString& line : m_report.soak().lines())
             m_sink(line, false);
@@ -201,7 +170,7 @@ CheckReport DeviceChecker::run()
     for (const QString& line : m_report.timingLines())
         m_sink(line, false);
     m_sink(m_report.summaryLine(), false);
-    return m_report;
+    return ended();
 }
 
 void DeviceChecker::finish()
@@ -238,7 +207,7 @@ bool DeviceChecker::load()
 
     QString reason;
     if (!m_file.open(path)) {
-        reason = path + QStringLiteral(": ") + m_file.problem();
+        reason = m_file.problem();
     } else {
         HostLaunch launch;
         launch.hostProgram = m_options.hostProgram;
@@ -249,16 +218,18 @@ bool DeviceChecker::load()
         launch.simulator = m_file.simulatorMark();
         launch.pin = m_options.pin;
         const LoadResult load = m_process.start(launch, m_file.fd());
-        if (load.loaderError)
-            reason = loadFailureText(path, load.failure);
-        else if (!load.loaded)
-            reason = path + QStringLiteral(": ") + load.failure;
+        if (!load.loaded)
+            reason = m_file.loadFailure(load.failure, load.loaderError);
     }
     m_report.setSandbox(m_process.sandboxProblem(), m_process.inNamespaces());
     if (!reason.isEmpty()) {
+        // "<the file's path, cleaned>: <why>", in English whatever the loader said.
+        reason = displayedPath(path) + QStringLiteral(": ") + reason;
         m_report.setLoadFailure(reason);
         reportSandbox();
-        m_sink(QStringLiteral("cannot load the device library: ") + visibleText(reason), true);
+        m_sink(QStringLiteral("device-check: cannot load the device library: ")
+                   + visibleText(reason),
+               true);
         reportOutput();
         return false;
     }
@@ -278,30 +249,9 @@ void DeviceChecker::reportSandbox()
         m_sink(QStringLiteral("sandbox: unavailable: ") + m_process.sandboxProblem(), false);
 }
 
-bool DeviceChecker::makeKeys()
+void DeviceChecker::record(const char* id, CheckResult result)
 {
-    if (!randomKeys()) {
-        const QString reason = QStringLiteral("libcrypto's RAND_bytes cannot make this run's keys");
-        m_report.setLoadFailure(reason);
-        m_sink(QStringLiteral("cannot check the device library: ") + reason, true);
-        return false;
-    }
-    m_report.setKeyCheckValues(checkValue(m_mainKey), checkValue(m_workKey));
-    return true;
-}
-
-bool DeviceChecker::randomKeys()
-{
-    m_mainKey = QByteArray(kKeySize, '\0');
-    m_workKey = QByteArray(kKeySize, '\0');
-    return RAND_bytes(reinterpret_cast<unsigned char*>(m_mainKey.data()), kKeySize) == 1
-        && RAND_bytes(reinterpret_cast<unsigned char*>(m_workKey.data()), kKeySize) == 1;
-}
-
-void DeviceChecker::record(const char* id, const Verdict& verdict)
-{
-    const CheckResult result{QLatin1String(id), verdict.status, verdict.detail,
-                             verdict.milliseconds, verdict.excused};
+    result.id = QLatin1String(id);
     m_report.add(result);
     m_sink(CheckReport::line(result), false);
 }
@@ -313,86 +263,77 @@ void DeviceChecker::reportOutput()
     // Every byte, a NUL included: QString::fromUtf8 of a whole QByteArray would stop at the first.
     const QByteArray& output = m_process.output();
     QString shown = visibleText(QString::fromUtf8(output.constData(), output.size()));
-    if (m_process.outputBytes() > m_process.output().size())
+    if (m_process.outputBytes() > output.size())
         shown += QStringLiteral(" … (%1 bytes in all)").arg(m_process.outputBytes());
     m_report.setLibraryOutput(shown);
     m_sink(QStringLiteral("library output: ") + shown, false);
 }
 
-DeviceChecker::Verdict DeviceChecker::failure(const CallResult& call)
+CheckResult DeviceChecker::failure(const CallResult& call, const QString& problem)
 {
-    return {CheckStatus::Fail, call.failure};
+    return CheckResult::fail(problem.isEmpty() ? call.failure : problem);
 }
 
-DeviceChecker::Verdict DeviceChecker::refusal(const CallResult& call, const QString& offered)
+CheckResult DeviceChecker::refusal(const CallResult& call, const QString& problem,
+                                   const QString& offered)
 {
     if (!call.returned)
-        return failure(call);
+        return failure(call, problem);
     if (call.code != 0)
-        return {CheckStatus::Pass, QStringLiteral("refused with %1 %2").arg(call.code).arg(offered),
-                call.milliseconds};
-    return {CheckStatus::Fail, QStringLiteral("accepted (0) ") + offered, call.milliseconds};
+        return CheckResult::pass(QStringLiteral("refused with %1 %2").arg(call.code).arg(offered),
+                                 call.milliseconds);
+    return CheckResult::fail(QStringLiteral("accepted (0) ") + offered, call.milliseconds);
 }
 
-DeviceChecker::Verdict DeviceChecker::bounds(const CallResult& call, int size)
+CheckResult DeviceChecker::bounds(const CallResult& call, int size)
 {
     const QString overrun = overrunProblem(call.out, size);
     if (overrun.isEmpty())
-        return {CheckStatus::Pass,
-                QStringLiteral("nothing written past the %1 bytes passed").arg(size)};
-    return {CheckStatus::Fail, overrun};
+        return CheckResult::pass(
+            QStringLiteral("nothing written past the %1 bytes passed").arg(size));
+    return CheckResult::fail(overrun);
 }
 
-DeviceChecker::Verdict DeviceChecker::checkExports()
+CheckResult DeviceChecker::checkExports()
 {
     if (m_process.outputBytes() > 0) {
         m_process.stop();
-        return {CheckStatus::Fail,
-                QStringLiteral("the library wrote %1 bytes to standard output or error while "
-                               "loading")
-                    .arg(m_process.outputBytes())};
+        return CheckResult::fail(QStringLiteral("the library wrote %1 bytes to standard output or "
+                                                "error while loading")
+                                     .arg(m_process.outputBytes()));
     }
     QStringList missing;
     for (int i = 0; i < kDeviceFunctionCount; ++i)
         if (!(m_file.exported() & bit(i)))
             missing << QLatin1String(kDeviceFunctionNames[i]);
     if (!missing.isEmpty())
-        return {CheckStatus::Fail, QStringLiteral("missing: ") + missing.join(", ")};
-    return {CheckStatus::Pass, QStringLiteral("all 11 device functions resolve")};
+        return CheckResult::fail(QStringLiteral("missing: ") + missing.join(", "));
+    return CheckResult::pass(QStringLiteral("all 11 device functions resolve"));
 }
 
-CallResult DeviceChecker::requestKeyPair()
+CheckResult DeviceChecker::checkKeyPair()
 {
-    const CallResult call = m_process.call(kGenerateKeyFromPw, {kKeyPairSize}, kKeyPairSize);
-    m_publicKey.clear();
-    m_publicKeyProblem = call.returned
-        ? publicKeyProblem(call.code, call.out, kKeyPairSize, &m_publicKey)
-        : QStringLiteral("the key pair request did not complete");
-    return call;
-}
-
-DeviceChecker::Verdict DeviceChecker::checkKeyPair()
-{
-    m_keyPairCall = requestKeyPair();
+    m_keyPairCall = m_chain.requestKeyPair(kKeyPairSize);
+    const QByteArray& key = m_chain.publicKey();
     if (!m_keyPairCall.returned)
         return failure(m_keyPairCall);
-    if (m_publicKey.isEmpty())
-        return {CheckStatus::Fail, m_publicKeyProblem, m_keyPairCall.milliseconds};
-    return {CheckStatus::Pass,
-            QStringLiteral("%1 characters of split-nibble text, %2 bytes %3, a point on the SM2 "
-                           "curve")
-                .arg(2 * m_publicKey.size())
-                .arg(m_publicKey.size())
-                .arg(m_publicKey.size() == 64 ? QStringLiteral("X‖Y") : QStringLiteral("04‖X‖Y")),
-            m_keyPairCall.milliseconds};
+    if (key.isEmpty())
+        return CheckResult::fail(m_chain.publicKeyProblem(), m_keyPairCall.milliseconds);
+    return CheckResult::pass(
+        QStringLiteral("%1 characters of split-nibble text, %2 bytes %3, a point on the SM2 "
+                       "curve")
+            .arg(2 * key.size())
+            .arg(key.size())
+            .arg(key.size() == 64 ? QStringLiteral("X‖Y") : QStringLiteral("04‖X‖Y")),
+        m_keyPairCall.milliseconds);
 }
 
-DeviceChecker::Verdict DeviceChecker::checkKeyPairBounds()
+CheckResult DeviceChecker::checkKeyPairBounds()
 {
     return bounds(m_keyPairCall, kKeyPairSize);
 }
 
-DeviceChecker::Verdict DeviceChecker::checkSmallKeyBuffer()
+CheckResult DeviceChecker::checkSmallKeyBuffer()
 {
     const CallResult call =
         m_process.call(kGenerateKeyFromPw, {kSmallKeyPairSize}, kSmallKeyPairSize);
@@ -401,194 +342,117 @@ DeviceChecker::Verdict DeviceChecker::checkSmallKeyBuffer()
     // A request that succeeded made a new key pair; the main-key checks need the current one, and
     // a device that cannot give it any more fails here rather than leave them unrun.
     if (call.code == 0) {
-        const CallResult again = requestKeyPair();
+        const CallResult again = m_chain.requestKeyPair(kKeyPairSize);
         if (!again.returned)
             return failure(again);
-        if (m_publicKey.isEmpty())
-            return {CheckStatus::Fail,
-                    QStringLiteral("returned 0, then the key pair request with %1 bytes failed: %2")
-                        .arg(kKeyPairSize)
-                        .arg(m_publicKeyProblem),
-                    call.milliseconds + again.milliseconds};
+        if (m_chain.publicKey().isEmpty())
+            return CheckResult::fail(
+                QStringLiteral("returned 0, then the key pair request with %1 bytes failed: %2")
+                    .arg(kKeyPairSize)
+                    .arg(m_chain.publicKeyProblem()),
+                call.milliseconds + again.milliseconds);
     }
 
     const QString overrun = overrunProblem(call.out, kSmallKeyPairSize);
     QByteArray text;
     if (!overrun.isEmpty())
-        return {
-            CheckStatus::Fail,
+        return CheckResult::fail(
             QStringLiteral("returned %1 and wrote past the buffer: %2").arg(call.code).arg(overrun),
-            call.milliseconds};
+            call.milliseconds);
     if (call.code != 0)
-        return {CheckStatus::Pass,
-                QStringLiteral("refused with %1, nothing written past the %2 bytes passed")
-                    .arg(call.code)
-                    .arg(kSmallKeyPairSize),
-                call.milliseconds};
+        return CheckResult::pass(QStringLiteral("refused with %1, nothing written past the %2 "
+                                                "bytes passed")
+                                     .arg(call.code)
+                                     .arg(kSmallKeyPairSize),
+                                 call.milliseconds);
     if (!terminatedText(call.out, kSmallKeyPairSize, &text))
-        return {CheckStatus::Fail,
-                QStringLiteral("returned 0 but left ") + noNulProblem(kSmallKeyPairSize),
-                call.milliseconds};
-    return {CheckStatus::Pass,
-            QStringLiteral("returned 0 with %1 characters and their NUL within the %2 bytes passed")
-                .arg(text.size())
-                .arg(kSmallKeyPairSize),
-            call.milliseconds};
+        return CheckResult::fail(QStringLiteral("returned 0 but left ")
+                                     + noNulProblem(kSmallKeyPairSize),
+                                 call.milliseconds);
+    return CheckResult::pass(QStringLiteral("returned 0 with %1 characters and their NUL within "
+                                            "the %2 bytes passed")
+                                 .arg(text.size())
+                                 .arg(kSmallKeyPairSize),
+                             call.milliseconds);
 }
 
-QByteArray DeviceChecker::mainKeyCipher(bool tampered, QString* problem)
-{
-    if (m_publicKey.isEmpty())
-        return QByteArray();
-    QByteArray cipher = keyLibrary(m_publicKey, m_mainKey, kSm2, false, kMaxMainKeyCipher, problem);
-    if (!cipher.isEmpty() && cipher.size() < kC3Offset + kC3Size) {
-        *problem =
-            QStringLiteral("the key library's SM2 ciphertext has %1 bytes, too few for C1‖C3")
-                .arg(cipher.size());
-        return QByteArray();
-    }
-    if (tampered && !cipher.isEmpty())
-        cipher[kC3Offset] = static_cast<char>(cipher[kC3Offset] ^ 0x01);
-    return cipher;
-}
-
-CallResult DeviceChecker::sendMainKey(const QByteArray& cipher)
-{
-    const QByteArray text = toSplitNibble(cipher);
-    return m_process.call(kSetPwMkey, {text.size()}, -1, text);
-}
-
-DeviceChecker::Verdict DeviceChecker::checkTamperedMainKey()
+CheckResult DeviceChecker::checkTamperedMainKey()
 {
     QString problem;
-    const QByteArray cipher = mainKeyCipher(true, &problem);
-    if (cipher.isEmpty())
-        return {CheckStatus::Fail, problem};
-    return refusal(sendMainKey(cipher),
-                   QStringLiteral("this run's main key with one bit of C3 flipped"));
+    const CallResult call = m_chain.sendMainKey(true, &problem);
+    return refusal(call, problem, QStringLiteral("this run's main key with one bit of C3 flipped"));
 }
 
-DeviceChecker::Verdict DeviceChecker::checkEmptyMainKey()
+CheckResult DeviceChecker::checkEmptyMainKey()
 {
-    return refusal(m_process.call(kSetPwMkey, {0}), QStringLiteral("the empty text"));
+    return refusal(m_process.call(kSetPwMkey, {0}), QString(), QStringLiteral("the empty text"));
 }
 
-DeviceChecker::Verdict DeviceChecker::checkMainKey()
-{
-    QString problem;
-    const QByteArray cipher = mainKeyCipher(false, &problem);
-    const QByteArray tampered = mainKeyCipher(true, &problem);
-    if (cipher.isEmpty() || tampered.isEmpty())
-        return {CheckStatus::Fail, problem};
-    const CallResult call = sendMainKey(cipher);
-    if (!call.returned)
-        return failure(call);
-    if (call.code != 0)
-        return {
-            CheckStatus::Fail,
-            QStringLiteral("refused with %1 this run's main key's SM2 ciphertext").arg(call.code),
-            call.milliseconds};
-    m_mainKeyAccepted = true;
-    // Offered again after the genuine key: a device that refused the first offer only because it
-    // came first is caught here.
-    const Verdict again =
-        refusal(sendMainKey(tampered), QStringLiteral("the same key with one bit of C3 flipped"));
-    if (again.status != CheckStatus::Pass)
-        return {CheckStatus::Fail,
-                QStringLiteral("accepted this run's main key, then ") + again.detail,
-                again.milliseconds < 0 ? -1 : call.milliseconds + again.milliseconds};
-    return {CheckStatus::Pass,
-            QStringLiteral("accepted this run's main key's SM2 ciphertext (%1 bytes), then %2")
-                .arg(cipher.size())
-                .arg(again.detail),
-            call.milliseconds + again.milliseconds};
-}
-
-CallResult DeviceChecker::sendWorkKey(QString* problem, int* cipherSize)
-{
-    const QByteArray cipher =
-        keyLibrary(m_mainKey, m_workKey, kSm4, false, kMaxWorkKeyCipher, problem);
-    if (cipherSize)
-        *cipherSize = cipher.size();
-    if (cipher.isEmpty())
-        return CallResult();
-    const QByteArray text = toSplitNibble(cipher);
-    return m_process.call(kSetPwWkey, {text.size()}, -1, text);
-}
-
-DeviceChecker::Verdict DeviceChecker::checkWorkKey()
+CheckResult DeviceChecker::checkMainKey()
 {
     QString problem;
     int cipherSize = 0;
-    const CallResult call = sendWorkKey(&problem, &cipherSize);
-    if (!problem.isEmpty())
-        return {CheckStatus::Fail, problem};
+    const CallResult call = m_chain.sendMainKey(false, &problem, &cipherSize);
     if (!call.returned)
-        return failure(call);
-    m_workKeyAccepted = call.code == 0;
-    if (!m_workKeyAccepted)
-        return {
-            CheckStatus::Fail,
-            QStringLiteral("refused with %1 this run's work key under its main key").arg(call.code),
-            call.milliseconds};
-    return {CheckStatus::Pass,
-            QStringLiteral("accepted this run's work key under its main key (SM4, %1 bytes)")
-                .arg(cipherSize),
-            call.milliseconds};
+        return failure(call, problem);
+    if (call.code != 0)
+        return CheckResult::fail(
+            QStringLiteral("refused with %1 this run's main key's SM2 ciphertext").arg(call.code),
+            call.milliseconds);
+    m_mainKeyAccepted = true;
+    // Offered again after the genuine key: a device that refused the first offer only because it
+    // came first is caught here.
+    const CallResult tampered = m_chain.sendMainKey(true, &problem);
+    const CheckResult again =
+        refusal(tampered, problem, QStringLiteral("the same key with one bit of C3 flipped"));
+    if (again.status != CheckStatus::Pass)
+        return CheckResult::fail(
+            QStringLiteral("accepted this run's main key, then ") + again.detail,
+            again.milliseconds < 0 ? -1 : call.milliseconds + again.milliseconds);
+    return CheckResult::pass(
+        QStringLiteral("accepted this run's main key's SM2 ciphertext (%1 bytes), then %2")
+            .arg(cipherSize)
+            .arg(again.detail),
+        call.milliseconds + again.milliseconds);
 }
 
-DeviceChecker::Verdict DeviceChecker::checkPinBlock()
+CheckResult DeviceChecker::checkWorkKey()
+{
+    QString problem;
+    int cipherSize = 0;
+    const CallResult call = m_chain.sendWorkKey(&problem, &cipherSize);
+    if (!call.returned)
+        return failure(call, problem);
+    m_workKeyAccepted = call.code == 0;
+    if (!m_workKeyAccepted)
+        return CheckResult::fail(
+            QStringLiteral("refused with %1 this run's work key under its main key").arg(call.code),
+            call.milliseconds);
+    return CheckResult::pass(
+        QStringLiteral("accepted this run's work key under its main key (SM4, %1 bytes)")
+            .arg(cipherSize),
+        call.milliseconds);
+}
+
+CheckResult DeviceChecker::checkPinBlock()
 {
     // The simulator types by itself; at a device the tester must, and the call waits for it.
     if (!m_report.library().simulator)
         m_sink(QStringLiteral("请在密码键盘上输入 %1 并确认").arg(m_options.pin), false);
-    m_pinCall =
-        m_process.call(kInputPassword, {kPinTimeout, kPinMaxLength, kPinOutSize}, kPinOutSize);
-    const CallResult& call = m_pinCall;
-    if (!call.returned)
-        return failure(call);
     PinBlockReading reading;
-    const QString problem = pinBlockProblem(call, &reading);
-    if (!problem.isEmpty())
-        return {CheckStatus::Fail, problem, call.milliseconds};
-    return {CheckStatus::Pass,
-            QStringLiteral("the PIN block (%1) decrypts under this run's work key to %2, the PIN "
-                           "typed")
-                .arg(reading.layout, reading.pin),
-            call.milliseconds};
-}
-
-QString DeviceChecker::pinBlockProblem(const CallResult& call, PinBlockReading* reading) const
-{
-    QByteArray text;
     QString problem;
-    QByteArray block;
-    if (call.code != 0)
-        problem = QStringLiteral("InputPassword returned %1").arg(call.code);
-    else if (!terminatedText(call.out, kPinOutSize, &text))
-        problem = noNulProblem(kPinOutSize);
-    else if (text.size() != 2 * kPinBlockSize)
-        problem = QStringLiteral("%1 characters of text; an encrypted PIN block is %2")
-                      .arg(text.size())
-                      .arg(2 * kPinBlockSize);
-    else if ((problem = splitNibbleProblem(text)).isEmpty())
-        block = keyLibrary(m_workKey, fromSplitNibble(text), kSm4, true, kPinBlockSize, &problem);
+    m_pinCall = m_chain.enterPin(m_options.pin, &reading, &problem);
+    if (!m_pinCall.returned)
+        return failure(m_pinCall);
     if (!problem.isEmpty())
-        return problem;
-
-    *reading = readPinBlock(block);
-    const QString hex = QString::fromLatin1(block.toHex().toUpper());
-    if (!reading->recognised)
-        return QStringLiteral("unrecognised PIN block layout under this run's work key, "
-                              "decrypted: ")
-            + hex;
-    if (reading->pin != m_options.pin)
-        return QStringLiteral("the PIN block (%1) carries %2, not the PIN typed, %3; decrypted: %4")
-            .arg(reading->layout, reading->pin, m_options.pin, hex);
-    return QString();
+        return CheckResult::fail(problem, m_pinCall.milliseconds);
+    return CheckResult::pass(QStringLiteral("the PIN block (%1) decrypts under this run's work key "
+                                            "to %2, the PIN typed")
+                                 .arg(reading.layout, reading.pin),
+                             m_pinCall.milliseconds);
 }
 
-DeviceChecker::Verdict DeviceChecker::checkPinBounds()
+CheckResult DeviceChecker::checkPinBounds()
 {
     return bounds(m_pinCall, kPinOutSize);
 }
@@ -613,22 +477,21 @@ CallResult DeviceChecker::readSerial(QByteArray* serial, QString* problem)
     return call;
 }
 
-DeviceChecker::Verdict DeviceChecker::checkSerialRead()
+CheckResult DeviceChecker::checkSerialRead()
 {
     QString problem;
     const CallResult call = readSerial(&m_serial, &problem);
     if (!call.returned)
         return failure(call);
     if (!problem.isEmpty())
-        return {CheckStatus::Fail, problem, call.milliseconds};
-    return {CheckStatus::Pass,
-            QStringLiteral("serial number %1, nothing written past %2 bytes")
-                .arg(quoted(m_serial))
-                .arg(kSerialSize),
-            call.milliseconds};
+        return CheckResult::fail(problem, call.milliseconds);
+    return CheckResult::pass(QStringLiteral("serial number %1, nothing written past %2 bytes")
+                                 .arg(quoted(m_serial))
+                                 .arg(kSerialSize),
+                             call.milliseconds);
 }
 
-DeviceChecker::Verdict DeviceChecker::checkSerialWrite()
+CheckResult DeviceChecker::checkSerialWrite()
 {
     const QByteArray original = m_serial;
     const QByteArray test(original == kTestSerials[0] ? kTestSerials[1] : kTestSerials[0]);
@@ -671,14 +534,13 @@ DeviceChecker::Verdict DeviceChecker::checkSerialWrite()
     if (!last.returned)
         return failure(last);
     if (!problem.isEmpty())
-        return {CheckStatus::Fail, problem, milliseconds};
-    return {CheckStatus::Pass,
-            QStringLiteral("wrote %1, read it back, restored %2 and read it back")
-                .arg(quoted(test), quoted(original)),
-            milliseconds};
+        return CheckResult::fail(problem, milliseconds);
+    return CheckResult::pass(QStringLiteral("wrote %1, read it back, restored %2 and read it back")
+                                 .arg(quoted(test), quoted(original)),
+                             milliseconds);
 }
 
-DeviceChecker::Verdict DeviceChecker::checkSoak()
+CheckResult DeviceChecker::checkSoak()
 {
     // Only the simulator types a PIN by itself: at a device every entry would need the tester.
     const bool pinEntry =
@@ -707,7 +569,7 @@ DeviceChecker::Verdict DeviceChecker::checkSoak()
     if (!soak.unreadable().isEmpty())
         problems << QStringLiteral("its growth cannot be judged: ") + soak.unreadable();
     if (!problems.isEmpty())
-        return {CheckStatus::Fail, problems.join(QStringLiteral("; ")), soak.milliseconds()};
+        return CheckResult::fail(problems.join(QStringLiteral("; ")), soak.milliseconds());
     const QString rounds =
         QStringLiteral("%1 rounds of the key chain%2, none failed")
             .arg(soak.roundsRun())
@@ -715,78 +577,68 @@ DeviceChecker::Verdict DeviceChecker::checkSoak()
                           : QStringLiteral(" without the PIN entry, which only the simulator "
                                            "makes by itself"));
     if (!soak.growthJudged())
-        return {CheckStatus::Pass,
-                rounds
-                    + QStringLiteral("; the process's growth was not judged: that takes --repeat "
-                                     "%1 or more")
-                          .arg(Soak::kRoundsToJudge),
-                soak.milliseconds()};
-    return {CheckStatus::Pass, rounds + QStringLiteral(", and the library's process did not grow"),
-            soak.milliseconds()};
+        return CheckResult::pass(rounds
+                                     + QStringLiteral("; the process's growth was not judged: "
+                                                      "that takes --repeat %1 or more")
+                                           .arg(Soak::kRoundsToJudge),
+                                 soak.milliseconds());
+    return CheckResult::pass(rounds + QStringLiteral(", and the library's process did not grow"),
+                             soak.milliseconds());
 }
 
 void DeviceChecker::soakRound(int round, bool pinEntry, Soak* soak)
 {
-    // Counts the call; false, with the failure kept, when it did not return.
-    const auto called = [&](int function, const CallResult& call) {
+    // Counts the call when one was made; false, with the failure kept, when the step failed:
+    // the call did not return, the key library could not make its part, or the device refused.
+    const auto step = [&](int function, const CallResult& call, const QString& problem,
+                          const QString& refused = QString()) {
         const QString name = QLatin1String(kDeviceFunctionNames[function]);
-        soak->addCall(name, call.returned, call.milliseconds);
-        if (!call.returned)
-            soak->addFailure(round, name, call.failure);
-        return call.returned;
+        if (call.returned || !call.failure.isEmpty())
+            soak->addCall(name, call.returned, call.milliseconds);
+        const QString failure = !call.returned ? (problem.isEmpty() ? call.failure : problem)
+            : !problem.isEmpty()               ? problem
+                                               : refused;
+        if (!failure.isEmpty())
+            soak->addFailure(round, name, failure);
+        return failure.isEmpty();
     };
-    const auto failed = [&](int function, const QString& detail) {
-        soak->addFailure(round, QLatin1String(kDeviceFunctionNames[function]), detail);
+    const auto refusedWith = [](const CallResult& call, const QString& what) {
+        return call.returned && call.code != 0
+            ? QStringLiteral("refused with %1 %2").arg(call.code).arg(what)
+            : QString();
     };
 
-    if (!randomKeys()) {
-        failed(kSetPwMkey, QStringLiteral("libcrypto's RAND_bytes cannot make this round's keys"));
+    if (!m_chain.freshKeys()) {
+        step(kSetPwMkey, CallResult(),
+             QStringLiteral("libcrypto's RAND_bytes cannot make this round's keys"));
         return;
     }
-    const CallResult pair = requestKeyPair();
-    if (!called(kGenerateKeyFromPw, pair))
+    const CallResult pair = m_chain.requestKeyPair(kKeyPairSize);
+    if (!step(kGenerateKeyFromPw, pair,
+              pair.returned && m_chain.publicKey().isEmpty() ? m_chain.publicKeyProblem()
+                                                             : QString()))
         return;
-    if (m_publicKey.isEmpty())
-        return failed(kGenerateKeyFromPw, m_publicKeyProblem);
     QString problem;
-    const QByteArray cipher = mainKeyCipher(false, &problem);
-    if (cipher.isEmpty())
-        return failed(kSetPwMkey, problem);
-    const CallResult main = sendMainKey(cipher);
-    if (!called(kSetPwMkey, main))
+    const CallResult main = m_chain.sendMainKey(false, &problem);
+    if (!step(kSetPwMkey, main, problem,
+              refusedWith(main, QStringLiteral("this round's main key"))))
         return;
-    if (main.code != 0)
-        return failed(kSetPwMkey,
-                      QStringLiteral("refused with %1 this round's main key").arg(main.code));
     // The tampered key on every tenth round: a device that stops refusing it is caught too.
     if (round % 10 == 0) {
-        const QByteArray tampered = mainKeyCipher(true, &problem);
-        if (tampered.isEmpty())
-            return failed(kSetPwMkey, problem);
-        const CallResult refused = sendMainKey(tampered);
-        if (!called(kSetPwMkey, refused))
+        const CallResult tampered = m_chain.sendMainKey(true, &problem);
+        const QString accepted = tampered.returned && tampered.code == 0
+            ? QStringLiteral("accepted (0) this round's main key with one bit of C3 flipped")
+            : QString();
+        if (!step(kSetPwMkey, tampered, problem, accepted))
             return;
-        if (refused.code == 0)
-            return failed(kSetPwMkey,
-                          QStringLiteral("accepted (0) this round's main key with one "
-                                         "bit of C3 flipped"));
     }
-    const CallResult work = sendWorkKey(&problem);
-    if (!problem.isEmpty())
-        return failed(kSetPwWkey, problem);
-    if (!called(kSetPwWkey, work))
+    const CallResult work = m_chain.sendWorkKey(&problem);
+    if (!step(kSetPwWkey, work, problem,
+              refusedWith(work, QStringLiteral("this round's work key"))))
         return;
-    if (work.code != 0)
-        return failed(kSetPwWkey,
-                      QStringLiteral("refused with %1 this round's work key").arg(work.code));
     if (!pinEntry)
         return;
-    const CallResult pin =
-        m_process.call(kInputPassword, {kPinTimeout, kPinMaxLength, kPinOutSize}, kPinOutSize);
-    if (!called(kInputPassword, pin))
-        return;
     PinBlockReading reading;
-    const QString pinProblem = pinBlockProblem(pin, &reading);
-    if (!pinProblem.isEmpty())
-        failed(kInputPassword, pinProblem);
+    const CallResult pin = m_chain.enterPin(m_options.pin, &reading, &problem);
+    step(kInputPassword, pin, problem);
 }

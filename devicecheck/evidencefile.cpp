@@ -1,6 +1,8 @@
 #include "devicecheck/evidencefile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -26,7 +28,8 @@ char* freePlace()
 }
 
 EvidenceFile::EvidenceFile(const QString& path)
-    : m_path(path)
+    // A symbolic link is followed: the file it names is the one written, and the link stays.
+    : m_path(QFileInfo(path).exists() ? QFileInfo(path).canonicalFilePath() : path)
 {
 }
 
@@ -83,7 +86,7 @@ bool EvidenceFile::commit(const QByteArray& content)
     if (fchmod(m_fd, m_mode) != 0 || fsync(m_fd) != 0)
         return fail(QStringLiteral("cannot write"));
     if (rename(m_temporary.constData(), QFile::encodeName(m_path).constData()) != 0)
-        return fail(QStringLiteral("cannot rename the temporary file over"));
+        return fail(QStringLiteral("cannot put the finished file in place"));
     close(m_fd);
     m_fd = -1;
     m_place[0] = '\0';
@@ -99,7 +102,8 @@ void EvidenceFile::removeTemporaries()
 
 bool EvidenceFile::fail(const QString& what)
 {
-    m_error =
-        QStringLiteral("%1 %2: %3").arg(what, m_path, QString::fromLocal8Bit(std::strerror(errno)));
+    m_error = QStringLiteral("%1: %2: %3")
+                  .arg(QDir::cleanPath(QFileInfo(m_path).absoluteFilePath()), what,
+                       QString::fromLocal8Bit(std::strerror(errno)));
     return false;
 }

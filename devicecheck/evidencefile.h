@@ -20,6 +20,7 @@ public:
     bool open();
     // Writes content into the temporary file, flushes it to disk and renames it over the path.
     bool commit(const QByteArray& content);
+    // "<path>: <what failed>: <why>"
     QString errorString() const { return m_error; }
 
     // Removes the temporary files of the open evidence files: for a signal handler, on the way out

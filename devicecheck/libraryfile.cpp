@@ -54,6 +54,10 @@ bool LibraryFile::open(const QString& path)
         m_problem = errorText(errno);
         return false;
     }
+    if (S_ISDIR(status.st_mode)) {
+        m_problem = QStringLiteral("a folder, not a library file");
+        return false;
+    }
     if (!S_ISREG(status.st_mode)) {
         m_problem = QStringLiteral("not a regular file");
         return false;
@@ -70,6 +74,7 @@ bool LibraryFile::open(const QString& path)
     m_realPath = length > 0 ? QFile::decodeName(QByteArray(real, static_cast<int>(length))) : path;
 
     const QByteArray bytes = contents(m_fd, status.st_size);
+    m_header = bytes.left(64);
     const QSet<QByteArray> defined = elfDefinedSymbols(bytes);
     for (int i = 0; i < kDeviceFunctionCount; ++i)
         if (defined.contains(kDeviceFunctionNames[i]))
@@ -77,6 +82,30 @@ bool LibraryFile::open(const QString& path)
     m_simulatorMark = defined.contains(kSimulatorMarkSymbol);
     m_sha256 = descriptorDigest(m_fd);
     return true;
+}
+
+QString LibraryFile::loadFailure(const QString& failure, bool loaderText) const
+{
+    if (!loaderText)
+        return failure;
+    ElfKind self;
+    const ElfKind library = elfKindOfHeader(m_header);
+    switch (elfMismatchWithThisProgram(library, &self)) {
+    case ElfMismatch::NotElf:
+        return QStringLiteral("not an ELF file");
+    case ElfMismatch::WordSize:
+        return QStringLiteral("a %1-bit ELF file; this program is %2-bit")
+            .arg(library.wordBits)
+            .arg(self.wordBits);
+    case ElfMismatch::Machine:
+        return QStringLiteral("an ELF file for %1; this program is for %2")
+            .arg(elfMachineName(library.machine), elfMachineName(self.machine));
+    case ElfMismatch::None:
+        break;
+    }
+    // The loader's text starts with the path it was given, which the report already shows.
+    const QString prefix = m_realPath + QStringLiteral(": ");
+    return failure.startsWith(prefix) ? failure.mid(prefix.size()) : failure;
 }
 
 bool LibraryFile::unchanged() const

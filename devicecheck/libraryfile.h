@@ -33,6 +33,10 @@ public:
     bool simulatorMark() const { return m_simulatorMark; }
     // The file is still as it was opened: its state the same and its SHA-256, read again.
     bool unchanged() const;
+    // Why the file did not load, in plain English: what its ELF header says when that explains
+    // it (not ELF, another word size or machine), otherwise failure, which is the loader's own
+    // text when loaderText, given without the path it repeats.
+    QString loadFailure(const QString& failure, bool loaderText) const;
 
 private:
     int m_fd = -1;
@@ -42,6 +46,7 @@ private:
     QString m_sha256;
     quint32 m_exported = 0;
     bool m_simulatorMark = false;
+    QByteArray m_header; // the file's first bytes
 };
 
 #endif

@@ -79,10 +79,10 @@ int main(int argc, char* argv[])
     // touched.
     EvidenceFile json(parsed.options.jsonPath);
     if (!parsed.options.jsonPath.isEmpty() && !json.open())
-        return argumentError(json.errorString());
+        return argumentError(QStringLiteral("--json: ") + json.errorString());
     EvidenceFile junit(parsed.options.junitPath);
     if (!parsed.options.junitPath.isEmpty() && !junit.open())
-        return argumentError(junit.errorString());
+        return argumentError(QStringLiteral("--junit: ") + junit.errorString());
 
     CheckOptions options = parsed.options;
     options.hostProgram =
@@ -95,9 +95,9 @@ int main(int argc, char* argv[])
     int exitCode = report.exitCode();
     if (!parsed.options.jsonPath.isEmpty()
         && !json.commit(QJsonDocument(report.toJson(DeviceChecker::toolVersion())).toJson()))
-        exitCode = argumentError(json.errorString());
+        exitCode = argumentError(QStringLiteral("--json: ") + json.errorString());
     if (!parsed.options.junitPath.isEmpty()
         && !junit.commit(report.toJUnit(DeviceChecker::toolVersion())))
-        exitCode = argumentError(junit.errorString());
+        exitCode = argumentError(QStringLiteral("--junit: ") + junit.errorString());
     return exitCode;
 }

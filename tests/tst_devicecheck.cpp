@@ -75,9 +75,10 @@ struct LibraryRow {
 
 // How the lab reads the report of a program run.
 enum class Lab {
-    Pipe,     // the shell's standard output, a pipe the test reads
-    Reader,   // through a reader, "device-check | cat"
-    Terminal, // a terminal, the shell's standard input and output
+    Pipe,      // the shell's standard output, a pipe the test reads
+    Reader,    // through a reader, "device-check | cat"
+    FirstLine, // through a reader that takes the first line and goes, "device-check | head -n 1"
+    Terminal,  // a terminal, the shell's standard input and output
 };
 
 // A run of the program against a hostile library, and the line it must show in each sandbox.
@@ -333,9 +334,10 @@ public:
         environment.insert(QStringLiteral("STATUS"), status());
         // What the lab's CI keeps in its environment, which no library may see.
         environment.insert(QStringLiteral("LAB_SECRET"), QStringLiteral("s3cr3t-token"));
-        const QString script = m_lab == Lab::Reader
-            ? QStringLiteral("{ \"$@\"; echo $? >\"$STATUS\"; } | cat")
-            : QStringLiteral("\"$@\"; echo $? >\"$STATUS\"");
+        const QString run = QStringLiteral("\"$@\"; echo $? >\"$STATUS\"");
+        const QString script = m_lab == Lab::Reader ? QStringLiteral("{ %1; } | cat").arg(run)
+            : m_lab == Lab::FirstLine               ? QStringLiteral("{ %1; } | head -n 1").arg(run)
+                                                    : run;
         QStringList command{QStringLiteral("sh"), QStringLiteral("-c"), script,
                             QStringLiteral("sh")};
         command += deviceCheckCommand(arguments);
@@ -537,19 +539,19 @@ void TestDeviceCheck::checksAgainstLibrary_data()
     QTest::newRow("exit(0) while loading")
         << hostile.withFault("exit-in-constructor")
                .exiting(2)
-               .saying("cannot load the device library: %1: the library ended the process with "
-                       "exit status 0 while loading");
+               .saying("device-check: cannot load the device library: %1: the library ended the "
+                       "process with exit status 0 while loading");
     QTest::newRow("never returns while loading")
         << hostile.withFault("hang-in-constructor")
                .withTimeout(2)
                .exiting(2)
-               .saying("cannot load the device library: %1: the library did not finish loading "
-                       "within 2 s");
+               .saying("device-check: cannot load the device library: %1: the library did not "
+                       "finish loading within 2 s");
     QTest::newRow("FIFO at the library path")
         << hostile.copy(&LibraryRow::library, QStringLiteral("fifo"))
                .withTimeout(2)
                .exiting(2)
-               .saying("cannot load the device library: %1: not a regular file");
+               .saying("device-check: cannot load the device library: %1: not a regular file");
     QTest::newRow("writes 3841 bytes past the size, 1 into the guard page")
         << hostile.withFault("overrun-3841")
                .saying("FAIL keypair-format: GenerateKeyFromPw overran its buffer into the guard "
@@ -693,8 +695,11 @@ void TestDeviceCheck::checksAgainstLibrary()
     if (exitCode == 2) {
         QVERIFY2(lines.isEmpty(), qPrintable(lines.join('\n')));
         QCOMPARE(errors.size(), 1);
-        QCOMPARE(json.value("library").toObject().value("loadFailure").toString(),
-                 errors[0].section(": ", 1));
+        // The same reason in the evidence, and first among why the library is not qualified.
+        const QString reason = errors[0].section(": ", 2);
+        QCOMPARE(json.value("library").toObject().value("loadFailure").toString(), reason);
+        QCOMPARE(json.value("summary").toObject().value("notQualifiedBecause").toArray().first(),
+                 QJsonValue(QStringLiteral("the library cannot be loaded: ") + reason));
         return;
     }
     QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
@@ -829,6 +834,8 @@ void TestDeviceCheck::programAgainstHostileLibrary_data()
         << HostileRow::everywhere("stop-reader", honest)
                .readBy(Lab::Reader)
                .reachingWithoutNamespaces();
+    QTest::newRow("has its report read by a reader that takes one line and goes")
+        << HostileRow::everywhere("late-output", honest).readBy(Lab::FirstLine);
     QTest::newRow("kills the report's reader") << HostileRow::everywhere("kill-reader", honest)
                                                       .readBy(Lab::Reader)
                                                       .reachingWithoutNamespaces();
@@ -1101,65 +1108,99 @@ void TestDeviceCheck::arguments_data()
     QTest::addColumn<QString>("error");         // empty: accepted
     QTest::addColumn<QString>("library");       // relative to the working directory, if accepted
     QTest::addColumn<QString>("pin");
+    // The program refuses them too, as root and as the lab's user, before any device call, and
+    // leaves every file named as it was.
+    QTest::addColumn<bool>("asProgram");
 
     const QString defaultLibrary = QStringLiteral("./quorvel/libClientScreen.so");
-    QTest::newRow("no arguments") << QStringList() << QString() << defaultLibrary << "123456";
+    const QString none;
+    QTest::newRow("no arguments") << QStringList() << none << defaultLibrary << "123456" << false;
     QTest::newRow("--pin of 4 digits")
-        << QStringList{"--pin", "0000"} << QString() << defaultLibrary << "0000";
+        << QStringList{"--pin", "0000"} << none << defaultLibrary << "0000" << false;
     QTest::newRow("--pin of 6 digits")
-        << QStringList{"--pin", "246810"} << QString() << defaultLibrary << "246810";
+        << QStringList{"--pin", "246810"} << none << defaultLibrary << "246810" << false;
     QTest::newRow("--pin of 7 digits, longer than the PIN entry's 6")
-        << QStringList{"--pin", "1234567"} << "--pin needs 4 to 6 decimal digits, not '1234567'"
-        << QString() << QString();
+        << QStringList{"--pin", "1234567"} << "--pin: needs 4 to 6 decimal digits, not '1234567'"
+        << none << none << false;
     QTest::newRow("--pin of 3 digits")
-        << QStringList{"--pin", "123"} << "--pin needs 4 to 6 decimal digits, not '123'"
-        << QString() << QString();
+        << QStringList{"--pin", "123"} << "--pin: needs 4 to 6 decimal digits, not '123'" << none
+        << none << false;
     QTest::newRow("--pin with a letter")
-        << QStringList{"--pin", "12a4"} << "--pin needs 4 to 6 decimal digits, not '12a4'"
-        << QString() << QString();
+        << QStringList{"--pin", "12a4"} << "--pin: needs 4 to 6 decimal digits, not '12a4'" << none
+        << none << false;
+    QTest::newRow("--pin without its value")
+        << QStringList{"--pin"} << "--pin: needs a value" << none << none << true;
+    QTest::newRow("an option there is not")
+        << QStringList{"--bogus"} << "--bogus: not an option" << none << none << true;
     QTest::newRow("--timeout 0")
         << QStringList{"--timeout", "0"}
-        << "--timeout needs a whole number of seconds from 1 to 86400, not '0'" << QString()
-        << QString();
+        << "--timeout: needs a whole number of seconds from 1 to 86400, not '0'" << none << none
+        << false;
     QTest::newRow("--timeout not a number")
         << QStringList{"--timeout", "2s"}
-        << "--timeout needs a whole number of seconds from 1 to 86400, not '2s'" << QString()
-        << QString();
-    QTest::newRow("--timeout 2") << QStringList{"--timeout", "2"} << QString() << defaultLibrary
-                                 << "123456";
+        << "--timeout: needs a whole number of seconds from 1 to 86400, not '2s'" << none << none
+        << false;
+    QTest::newRow("--timeout 2") << QStringList{"--timeout", "2"} << none << defaultLibrary
+                                 << "123456" << false;
     QTest::newRow("--json without a name")
-        << QStringList{"--json", ""} << "--json needs a file name" << QString() << QString();
+        << QStringList{"--json", ""} << "--json: needs a file name" << none << none << false;
     QTest::newRow("--junit without a name")
-        << QStringList{"--junit", ""} << "--junit needs a file name" << QString() << QString();
+        << QStringList{"--junit", ""} << "--junit: needs a file name" << none << none << false;
     QTest::newRow("--repeat 0") << QStringList{"--repeat", "0"}
-                                << "--repeat needs a whole number from 1 to 1000000, not '0'"
-                                << QString() << QString();
+                                << "--repeat: needs a whole number from 1 to 1000000, not '0'"
+                                << none << none << false;
     QTest::newRow("--repeat not a number")
         << QStringList{"--repeat", "5x"}
-        << "--repeat needs a whole number from 1 to 1000000, not '5x'" << QString() << QString();
+        << "--repeat: needs a whole number from 1 to 1000000, not '5x'" << none << none << false;
     QTest::newRow("--library without a path")
-        << QStringList{"--library", ""} << "--library needs a path" << QString() << QString();
+        << QStringList{"--library", ""} << "--library: needs a path" << none << none << false;
     QTest::newRow("--device that is there")
-        << QStringList{"--device", "/dev/null"} << QString() << defaultLibrary << "123456";
+        << QStringList{"--device", "/dev/null"} << none << defaultLibrary << "123456" << false;
     QTest::newRow("--device that is not there")
-        << QStringList{"--device", "/dev/ttyNOWHERE"}
-        << "--device: /dev/ttyNOWHERE: No such file or directory" << QString() << QString();
+        << QStringList{"--device", "/dev/./ttyNOWHERE"}
+        << "--device: /dev/ttyNOWHERE: No such file or directory" << none << none << true;
+    // The evidence never overwrites the library, or one evidence file the other, and never
+    // replaces a folder, a device or a FIFO.
+    // %1: a fresh folder that holds lib.so, a copy of the simulator.
+    QTest::newRow("--json naming the library")
+        << QStringList{"--library", "%1/lib.so", "--json", "%1/./lib.so"}
+        << "--json: %1/lib.so: the same file as --library" << none << none << true;
+    QTest::newRow("--junit naming the library through a link")
+        << QStringList{"--library", "%1/lib.so", "--junit", "%1/link.so"}
+        << "--junit: %1/link.so: the same file as --library" << none << none << true;
+    QTest::newRow("--json naming the library through another name")
+        << QStringList{"--library", "%1/none/../lib.so", "--json", "%1/lib.so"}
+        << "--json: %1/lib.so: the same file as --library" << none << none << false;
+    QTest::newRow("--json and --junit the same file")
+        << QStringList{"--json", "%1/evidence", "--junit", "%1/./evidence"}
+        << "--json: %1/evidence: the same file as --junit" << none << none << true;
+    QTest::newRow("--json naming a folder")
+        << QStringList{"--json", "/tmp"}
+        << "--json: /tmp: a folder; give the path of a file to write" << none << none << true;
+    QTest::newRow("--json naming a device")
+        << QStringList{"--json", "/dev/null"}
+        << "--json: /dev/null: not a regular file; give the path of a file to write" << none << none
+        << true;
+    QTest::newRow("--junit naming a device")
+        << QStringList{"--junit", "/dev/zero"}
+        << "--junit: /dev/zero: not a regular file; give the path of a file to write" << none
+        << none << true;
     // A bare name is a file in the working directory, never a search of the loader's paths, and
     // is given no lib prefix or .so suffix.
     QTest::newRow("--library bare name")
-        << QStringList{"--library", "libfake.so"} << QString() << "libfake.so"
-        << "123456";
+        << QStringList{"--library", "libfake.so"} << none << "libfake.so"
+        << "123456" << false;
     QTest::newRow("--library without prefix or suffix")
-        << QStringList{"--library", "x/fake"} << QString() << "x/fake"
-        << "123456";
+        << QStringList{"--library", "x/fake"} << none << "x/fake"
+        << "123456" << false;
     QTest::newRow("--library kept through ..")
-        << QStringList{"--library", "x/../fake.so"} << QString() << "x/../fake.so"
-        << "123456";
+        << QStringList{"--library", "x/../fake.so"} << none << "x/../fake.so"
+        << "123456" << false;
     QTest::newRow("--library absolute")
-        << QStringList{"--library", "/opt/v/lib.so"} << QString() << "/opt/v/lib.so"
-        << "123456";
+        << QStringList{"--library", "/opt/v/lib.so"} << none << "/opt/v/lib.so"
+        << "123456" << false;
     QTest::newRow("a stray argument")
-        << QStringList{"lib.so"} << "unexpected argument 'lib.so'" << QString() << QString();
+        << QStringList{"lib.so"} << "unexpected argument 'lib.so'" << none << none << false;
 }
 
 void TestDeviceCheck::arguments()
@@ -1168,16 +1209,64 @@ void TestDeviceCheck::arguments()
     QFETCH(QString, error);
     QFETCH(QString, library);
     QFETCH(QString, pin);
+    QFETCH(bool, asProgram);
 
+    QTemporaryDir folder;
+    QVERIFY(QFile::copy(QStringLiteral(SIMULATOR_PATH), folder.filePath("lib.so"))
+            && QFile::link(folder.filePath("lib.so"), folder.filePath("link.so")));
+    chmod(QFile::encodeName(folder.path()).constData(), 0755);
+    for (QString& argument : arguments)
+        argument.replace(QStringLiteral("%1"), folder.path());
+    error.replace(QStringLiteral("%1"), folder.path());
     const ParsedArguments parsed = parseArguments(QStringList{"device-check"} + arguments);
     QCOMPARE(parsed.error, error);
     QCOMPARE(parsed.action, error.isEmpty() ? ParsedArguments::Run : ParsedArguments::Error);
-    if (!error.isEmpty())
+    if (error.isEmpty()) {
+        const QString absolute =
+            library.startsWith('/') ? library : QDir::currentPath() + QLatin1Char('/') + library;
+        QCOMPARE(parsed.options.library, absolute);
+        QCOMPARE(parsed.options.pin, pin);
+    }
+    if (!asProgram)
         return;
-    const QString absolute =
-        library.startsWith('/') ? library : QDir::currentPath() + QLatin1Char('/') + library;
-    QCOMPARE(parsed.options.library, absolute);
-    QCOMPARE(parsed.options.pin, pin);
+    // The files named, as they were: a device stays a device, the library stays the library.
+    const auto states = [&] {
+        QStringList found;
+        for (const QString& argument : arguments) {
+            struct stat file;
+            if (argument.startsWith('/')
+                && stat(QFile::encodeName(argument).constData(), &file) == 0)
+                found << QStringLiteral("%1 %2 %3 %4 %5")
+                             .arg(argument)
+                             .arg(file.st_mode)
+                             .arg(file.st_ino)
+                             .arg(file.st_size)
+                             .arg(file.st_mtim.tv_nsec);
+        }
+        return found;
+    };
+    const QStringList before = states();
+    QVector<bool> users{false};
+    if (asRoot())
+        users << true;
+    for (const bool asLab : users) {
+        QStringList command{QStringLiteral("sh"), QStringLiteral("-c"),
+                            QStringLiteral("exec \"$@\" 2>&1"), QStringLiteral("sh")};
+        command += deviceCheckCommand(arguments);
+        if (asLab)
+            command =
+                QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(kLabUser),
+                            QStringLiteral("--regid=%1").arg(kLabUser),
+                            QStringLiteral("--clear-groups"), QStringLiteral("--")}
+                + command;
+        ChildProcess checker;
+        QVERIFY2(checker.start(command.first(), command.mid(1)), qPrintable(checker.error()));
+        QVERIFY(checker.waitForFinished(30000));
+        QCOMPARE(checker.exitCode(), 2);
+        QCOMPARE(QString::fromUtf8(checker.output()).trimmed(),
+                 QStringLiteral("device-check: ") + error);
+        QCOMPARE(states(), before);
+    }
 }
 
 // The PIN block reader alone: both layouts it knows, and blocks it must refuse.
