@@ -50,8 +50,8 @@
 //   hide-and-leak         not dumpable from loading on, and a descriptor opened at every key pair
 //   chmod-evidence        the temporary evidence files beside the --json file made unreadable
 //   nul-output            writes text that starts with a NUL byte as it is unloaded
-//   print-environment     writes the names of the environment variables it was given as it is
-//                         unloaded
+//   print-environment     writes the names of the environment variables it was given, in order,
+//                         as it is unloaded
 //   forge-load-answer     sends the checker an answer that it loaded, from its constructor; built
 //                         with HOSTILE_PARTIAL_EXPORTS, it exports only six of the functions
 // Whatever it reached that it should not have is written to its standard output as it is
@@ -82,11 +82,13 @@
 
 #include <elf.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 // The folder this library was loaded from, with a trailing slash.
@@ -120,9 +122,13 @@ char givenEnvironment[1024];
 const std::string& chosenMode()
 {
     static const std::string chosen = [] {
+        // In order of name: an emulator may hand the environment over in another order.
+        std::vector<std::string> names;
         for (char** entry = environ; *entry; ++entry)
-            append(givenEnvironment, sizeof givenEnvironment,
-                   " " + std::string(*entry, std::strcspn(*entry, "=")));
+            names.emplace_back(*entry, std::strcspn(*entry, "="));
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names)
+            append(givenEnvironment, sizeof givenEnvironment, " " + name);
         std::string first;
         if (FILE* file = std::fopen((ownFolder() + "hostile-mode").c_str(), "r")) {
             char line[512];
