@@ -1,12 +1,15 @@
-// Fuzz target for the split-nibble and hex codecs of util/utils.h.
+// Fuzz target for the split-nibble and hex codecs of util/utils.h, and util/elffile.h's reading of
+// a device library file's dynamic symbols, which takes a hostile file's every byte.
 //
 // Input: a length mode byte and a length parameter byte (see chooseLength), then the payload.
 // Every codec runs on the payload with that length, each into an exact-size heap buffer (so
 // AddressSanitizer sees any write past 2*len or len/2 bytes) and again into a buffer with guard
 // bytes. Encoding then decoding gives the payload back; decoding text drawn from each codec's own
-// alphabet then encoding gives the text back (in capitals, for hex).
+// alphabet then encoding gives the text back (in capitals, for hex). The payload is also read as
+// an ELF file: every symbol it is found to define has a name, of the file's own bytes.
 #include "fuzzinput.h"
 
+#include "util/elffile.h"
 #include "util/utils.h"
 
 #include <algorithm>
@@ -128,5 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         FUZZ_CHECK(hexAgain[i] == std::toupper(hexText[i]));
 
     nullPointersWriteNothing(payload, len);
+
+    const QByteArray file(reinterpret_cast<const char*>(payload.data()),
+                          static_cast<int>(payload.size()));
+    for (const QByteArray& name : elfDefinedSymbols(file))
+        FUZZ_CHECK(!name.isEmpty() && !name.contains('\0') && file.contains(name));
     return 0;
 }

@@ -12,6 +12,30 @@ DATA16 = bytes.fromhex("B4E29C71A05D3F86E7C2194B6AD08F35")
 PRIVATE32 = bytes(range(1, 33))  # a usable SM2 private key: 0 < d < n
 SPLIT_NIBBLE = b"0123456789:;<=>?"  # every character of split-nibble text
 
+
+def shared_object():
+    """A minimal 64-bit little-endian ELF shared object: one PT_LOAD over the whole file and a
+    PT_DYNAMIC whose symbol table (found through DT_HASH) defines a device function and the
+    simulator's mark, as the ELF reader of util/ reads a device library."""
+    import struct
+    names = b"\0GenerateKeyFromPw\0QV_SimulatorVersion\0"
+    symbols_at = 64 + 2 * 56
+    symbols = bytes(24) + struct.pack("<IBBHQQ", 1, 0x12, 0, 1, 0x100, 8) \
+        + struct.pack("<IBBHQQ", 19, 0x11, 0, 1, 0x108, 4)
+    strings_at = symbols_at + len(symbols)
+    hash_at = strings_at + len(names)
+    hash_table = struct.pack("<IIIIII", 1, 3, 1, 0, 2, 0)
+    dynamic_at = hash_at + len(hash_table)
+    dynamic = struct.pack("<QQQQQQQQQQQQ", 4, hash_at, 5, strings_at, 6, symbols_at,
+                          10, len(names), 11, 24, 0, 0)
+    size = dynamic_at + len(dynamic)
+    header = b"\x7fELF\x02\x01\x01" + bytes(9) + struct.pack(
+        "<HHIQQQIHHHHHH", 3, 62, 1, 0, 64, 0, 0, 64, 56, 2, 64, 0, 0)
+    programs = struct.pack("<IIQQQQQQ", 1, 5, 0, 0, 0, size, size, 0x1000) \
+        + struct.pack("<IIQQQQQQ", 2, 6, dynamic_at, dynamic_at, dynamic_at, len(dynamic),
+                      len(dynamic), 8)
+    return header + programs + symbols + names + hash_table + dynamic
+
 SEEDS = {
     "codecs": {
         # length mode, length parameter, payload
@@ -20,6 +44,7 @@ SEEDS = {
         "prefix_odd_text": bytes([4, 5]) + b"12:;=>?0",
         "negative_length": bytes([6, 0]) + b"AB01",
         "mixed_case_hex": bytes([0, 0]) + b"aB0g1f",
+        "shared_object": bytes([0, 0]) + shared_object(),
     },
     "keylib": {
         # arbitrary call: op, algorithm selector, pointers, key length mode and parameter, key
