@@ -259,6 +259,11 @@ void TestHostile::deviceTextIsBounded_data()
     QTest::newRow("PIN: a literal \\x0A beside a newline")
         << pinButton << 0 << spelled << pin + QStringLiteral("[0] ") + QString::fromLatin1(spelled)
         << pin + QStringLiteral("[0] 1\\\\x0A2\\x0A3\\\\\\\\4");
+    // The log pane escapes what the public-key field keeps as it came, for the key download.
+    const QString hidden = QStringLiteral("01\u202E23\u200B45");
+    QTest::newRow("key pair: right-to-left override and zero-width space")
+        << pairButton << 0 << hidden.toUtf8() << pair + QStringLiteral("[0] ") + hidden
+        << pair + QStringLiteral("[0] 01\\u202E23\\u200B45");
     // Also in the debug line, which goes to a terminal.
     const QByteArray terminal("\x1B]0;title\x07\x1B[2J\x1B[31m0123");
     QTest::newRow("key pair: terminal escape sequences")
@@ -413,15 +418,34 @@ void TestHostile::publicKeyText_data()
     QTest::newRow("outside 0 to ?") << QByteArray("AZaz!~") << QByteArray("\x1A\x1A\x1E");
     QTest::newRow("odd count") << QByteArray("0123:;4") << QByteArray("\x01\x23\xAB");
     QTest::newRow("255 characters") << QByteArray(255, '7') << QByteArray(127, '\x77');
+    // A key's length (X and Y, 32 bytes each), wider than the field.
+    QTest::newRow("128 characters, a key") << QByteArray("0123456789:;<=>?").repeated(8)
+                                           << QByteArray::fromHex("0123456789ABCDEF").repeated(8);
 }
 
 void TestHostile::publicKeyText()
 {
     QFETCH(QByteArray, publicKey);
     QFETCH(QByteArray, keyBytes);
+    auto* field = control<QLineEdit>(pinPad.data(), "publicKeyEdit");
+    pinPad->show();
+    QVERIFY(QTest::qWaitForWindowExposed(pinPad.data()));
+    // Where the caret sits in the empty field, painted: at its start. Qt scrolls a field as it
+    // paints it.
+    field->grab();
+    const int start = field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left();
+    // A longer text shown before and read to its end: each request shows its key from the start.
+    device.answer(0, QByteArray(200, '9') + '\0');
+    press(pinPad.data(), "pairKeyButton");
+    field->end(false);
+    field->grab();
+    QVERIFY(field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left() > start);
     device.answer(0, publicKey + '\0');
     press(pinPad.data(), "pairKeyButton");
     QCOMPARE(fieldTexts(pinPad.data()).value(0), QString::fromLatin1(publicKey));
+    QCOMPARE(field->cursorPosition(), 0);
+    field->grab();
+    QCOMPARE(field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left(), start);
     device.reset();
 
     fakeKeyLib().cryptResult = 1;
