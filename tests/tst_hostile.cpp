@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
@@ -43,33 +44,58 @@ QStringList fieldTexts(QWidget* panel)
     return texts;
 }
 
-// Posts a left-button click on button into the event queue, where a user's click waits while a
-// device call blocks the event loop.
-void postClick(QPushButton* button)
+// Posts a left-button click at point in widget into the event queue, where a user's click waits
+// while a device call blocks the event loop.
+void postClick(QWidget* widget, const QPointF& point)
 {
-    const QPointF inside(button->width() / 2, button->height() / 2);
-    QCoreApplication::postEvent(button,
-                                new QMouseEvent(QEvent::MouseButtonPress, inside, Qt::LeftButton,
+    QCoreApplication::postEvent(widget,
+                                new QMouseEvent(QEvent::MouseButtonPress, point, Qt::LeftButton,
                                                 Qt::LeftButton, Qt::NoModifier));
-    QCoreApplication::postEvent(button,
-                                new QMouseEvent(QEvent::MouseButtonRelease, inside, Qt::LeftButton,
+    QCoreApplication::postEvent(widget,
+                                new QMouseEvent(QEvent::MouseButtonRelease, point, Qt::LeftButton,
                                                 Qt::NoButton, Qt::NoModifier));
 }
 
-// What a device call saw of its panel, recorded from inside the call.
+void postClick(QPushButton* button)
+{
+    postClick(button, QPointF(button->width() / 2, button->height() / 2));
+}
+
+// Posts the key T, typed into widget, into the event queue.
+void postKey(QWidget* widget)
+{
+    for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease})
+        QCoreApplication::postEvent(
+            widget, new QKeyEvent(type, Qt::Key_T, Qt::NoModifier, QStringLiteral("t")));
+}
+
+// Input that a user makes while a device call blocks: a click on the button that started the call,
+// a click in the log pane, or a key typed into it.
+enum CallInput { ClickButton, ClickLogPane, TypeInLogPane };
+
+// What a device call saw of its panel, recorded from inside the call, and the input it posts.
 struct DuringCall {
     QPushButton* button;
+    QTextEdit* logPane;
+    int input; // a CallInput
     bool enabled;
+    bool logPaneEnabled;
     bool waitCursor;
 };
 
-void clickFromInsideCall(void* context)
+void inputFromInsideCall(void* context)
 {
     auto* during = static_cast<DuringCall*>(context);
     during->enabled = during->button->isEnabled();
+    during->logPaneEnabled = during->logPane->isEnabled();
     during->waitCursor =
         QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-    postClick(during->button);
+    if (during->input == ClickButton)
+        postClick(during->button);
+    else if (during->input == ClickLogPane)
+        postClick(during->logPane->viewport(), QPointF(4, 4)); // on its first line
+    else
+        postKey(during->logPane);
 }
 
 const int kX86_64 = 62;
@@ -369,31 +395,53 @@ void TestHostile::encryptedKeyLength()
 void TestHostile::clickDuringDeviceCallIsDropped_data()
 {
     QTest::addColumn<QByteArray>("name");
-    QTest::newRow("key pair") << QByteArray("pairKeyButton");
-    QTest::newRow("main key") << QByteArray("mainKeyButton");
-    QTest::newRow("work key") << QByteArray("workKeyButton");
-    QTest::newRow("PIN entry") << QByteArray("inputPinButton");
-    QTest::newRow("serial write") << QByteArray("writeButton");
-    QTest::newRow("serial read") << QByteArray("readButton");
-    QTest::newRow("show PDF") << QByteArray("showButton");
-    QTest::newRow("confirm PDF") << QByteArray("confirmButton");
+    QTest::addColumn<int>("input"); // a CallInput, made while the call blocks
+    QTest::newRow("key pair") << QByteArray("pairKeyButton") << +ClickButton;
+    QTest::newRow("main key") << QByteArray("mainKeyButton") << +ClickButton;
+    QTest::newRow("work key") << QByteArray("workKeyButton") << +ClickButton;
+    QTest::newRow("PIN entry") << QByteArray("inputPinButton") << +ClickButton;
+    QTest::newRow("serial write") << QByteArray("writeButton") << +ClickButton;
+    QTest::newRow("serial read") << QByteArray("readButton") << +ClickButton;
+    QTest::newRow("show PDF") << QByteArray("showButton") << +ClickButton;
+    QTest::newRow("confirm PDF") << QByteArray("confirmButton") << +ClickButton;
+    // In the window, whose log pane is editable: what reaches it during the call is dropped too.
+    QTest::newRow("key pair, typed into the log pane")
+        << QByteArray("pairKeyButton") << +TypeInLogPane;
+    QTest::newRow("PIN entry, typed into the log pane")
+        << QByteArray("inputPinButton") << +TypeInLogPane;
+    QTest::newRow("main key, clicked in the log pane")
+        << QByteArray("mainKeyButton") << +ClickLogPane;
+    QTest::newRow("PIN entry, clicked in the log pane")
+        << QByteArray("inputPinButton") << +ClickLogPane;
 }
 
 void TestHostile::clickDuringDeviceCallIsDropped()
 {
     QFETCH(QByteArray, name);
+    QFETCH(int, input);
+    // The log pane's rows press the window's own PIN pad, bound to the scripted device.
     BaseWidget* target = owner(name);
+    if (input != ClickButton) {
+        target = window->findChild<PinPadWidget*>();
+        target->loadLibrary(&device.library());
+    }
     control<QLineEdit>(sign.data(), "pathEdit")->setText(QStringLiteral("a.pdf"));
     fakeKeyLib().cryptResult = 1;
     fakeKeyLib().cryptOutput = QByteArray("\x5A");
-    target->show();
-    QVERIFY(QTest::qWaitForWindowActive(target));
+    target->window()->show();
+    QVERIFY(QTest::qWaitForWindowActive(target->window()));
     auto* button = control<QPushButton>(target, name);
     button->setFocus();
+    // A line in the log pane, its text cursor at the end.
+    auto* logPane = window->findChild<QTextEdit*>();
+    window->onRecvResult(QStringLiteral("an earlier line"));
+    logPane->moveCursor(QTextCursor::End);
+    const QString logBefore = logPane->toPlainText();
 
-    // The device posts a click on the same button from inside its call.
-    DuringCall during{button, true, false};
-    device.duringCall(&clickFromInsideCall, &during);
+    // The device posts the row's input from inside its call.
+    DuringCall during{button, logPane, input, true, true, false};
+    QSignalSpy lines(target, SIGNAL(onMessage(QString)));
+    device.duringCall(&inputFromInsideCall, &during);
     button->click();
     device.duringCall(nullptr, nullptr);
     QCoreApplication::processEvents();
@@ -403,6 +451,18 @@ void TestHostile::clickDuringDeviceCallIsDropped()
     QVERIFY(button->isEnabled());
     QVERIFY(!QApplication::overrideCursor());
     QCOMPARE(QApplication::focusWidget(), button);
+    if (input != ClickButton) {
+        // Greyed out with the panel; nothing typed, and the text cursor still at the end, after
+        // the call's result line.
+        QVERIFY(!during.logPaneEnabled);
+        QVERIFY(logPane->isEnabled());
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(logPane->toPlainText(),
+                 logBefore + QStringLiteral("\n") + lines.at(0).at(0).toString()
+                     + QStringLiteral("\n"));
+        QVERIFY(logPane->textCursor().atEnd());
+        return;
+    }
 
     // The same click posted outside a call reaches the button.
     postClick(button);
