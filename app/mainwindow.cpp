@@ -109,7 +109,10 @@ void MainWindow::onRecvResult(QString result)
 {
     // Inserted as plain text with a blank format: QTextEdit::append would take text that looks
     // like HTML as HTML, so a device could forge lines, hide text or have the pane load images.
-    const bool followEnd = m_logEdit->textCursor().atEnd();
+    // The new line is brought into view when the view was at its end, wherever a click has put the
+    // text cursor; a view scrolled up to read an earlier line stays where it is.
+    QScrollBar* scrollBar = m_logEdit->verticalScrollBar();
+    const bool followEnd = scrollBar->value() == scrollBar->maximum();
     // A hanging indent: a long line's wrapped continuation starts right of where every result line
     // starts, so wrapped device text cannot pass for a line of its own.
     QTextBlockFormat paragraph;
@@ -127,7 +130,7 @@ void MainWindow::onRecvResult(QString result)
     cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
     cursor.endEditBlock();
     if (followEnd)
-        m_logEdit->verticalScrollBar()->setValue(m_logEdit->verticalScrollBar()->maximum());
+        scrollBar->setValue(scrollBar->maximum());
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event)

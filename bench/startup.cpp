@@ -1,11 +1,14 @@
 // Start-up benchmark driver: starts, alternately, the tool's start-up program beside the simulator
-// and beside a device library 4 MiB larger, the floor (a bare dialog loading the key library,
-// libcrypto and the device library, as the tool must) and the bare dialog, each in its working
-// directory (the build directory, where the simulator sits at ./quorvel/libClientScreen.so; the
-// larger library in bench/large-library/) on Qt's offscreen platform. Prints the medians of their
-// start-up times and of their peak resident memory as table rows.
+// and beside device libraries 4 MiB and 300 MiB larger, the floor (a bare dialog loading the key
+// library, libcrypto and the device library, as the tool must) and the bare dialog, each in its
+// working directory (the build directory, where the simulator sits at
+// ./quorvel/libClientScreen.so; the larger libraries in bench/large-library/ and
+// bench/huge-library/) on Qt's offscreen platform. Given the start-up program of another build
+// (BASELINE_TOOL), it starts that one beside the same three libraries in the same alternation, so
+// that two builds are compared in one run. Prints the medians of their start-up times and of
+// their peak resident memory as table rows.
 //
-// usage: bench_startup RUNS BUILD_DIR
+// usage: bench_startup RUNS BUILD_DIR [BASELINE_TOOL]
 //   BUILD_DIR holds bench/bench_startup_tool, bench/bench_startup_reference and
 //   bench/bench_startup_floor.
 #include "benchtable.h"
@@ -15,10 +18,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -30,7 +35,18 @@ struct Sample {
     double peakMiB = 0;
 };
 
-enum Program { Tool, ToolLargeLibrary, Floor, Reference, ProgramCount };
+// Without a baseline build, only the programs before BaselineTool are started.
+enum Program {
+    Tool,
+    ToolLargeLibrary,
+    ToolHugeLibrary,
+    Floor,
+    Reference,
+    BaselineTool,
+    BaselineLargeLibrary,
+    BaselineHugeLibrary,
+    ProgramCount
+};
 
 struct Start {
     std::string program;
@@ -119,12 +135,46 @@ double medianPeak(const std::vector<Sample>& samples)
     return median(values);
 }
 
+// The rows of one build's tool: against the floor, beside the two larger libraries, and its peak
+// memory against the bare dialog's.
+void printToolRows(const char* build, const std::vector<Sample>* samples, Program tool,
+                   Program large, Program huge, const std::string& root, int runs)
+{
+    char measure[320];
+    std::snprintf(measure, sizeof measure,
+                  "start-up%s, against the floor (the bare dialog loading the key library, "
+                  "libcrypto and the device library), ms (median of %d)",
+                  build, runs);
+    printRatioRow(measure, median(startups(samples[tool])), median(startups(samples[Floor])), 1.3);
+    const struct {
+        Program program;
+        const char* directory;
+        const char* padding;
+        double goalMs;
+    } larger[] = {{large, "/bench/large-library", "4 MiB", 40},
+                  {huge, "/bench/huge-library", "300 MiB", 500}};
+    for (const auto& library : larger) {
+        std::snprintf(measure, sizeof measure,
+                      "start-up%s with a %.1f MiB device library (the simulator and %s of "
+                      "padding), against the same with the simulator (%.1f MiB), ms (median of "
+                      "%d, quartiles)",
+                      build, libraryMiB(root + library.directory), library.padding,
+                      libraryMiB(root), runs);
+        printCeilingRow(measure, startups(samples[library.program]), startups(samples[tool]),
+                        library.goalMs, "ms");
+    }
+    std::snprintf(measure, sizeof measure,
+                  "peak resident memory (VmHWM)%s, against the bare dialog, MiB (median of %d)",
+                  build, runs);
+    printDifferenceRow(measure, medianPeak(samples[tool]), medianPeak(samples[Reference]), 5.0);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s RUNS BUILD_DIR\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s RUNS BUILD_DIR [BASELINE_TOOL]\n", argv[0]);
         return 2;
     }
     const int runs = std::atoi(argv[1]);
@@ -140,52 +190,63 @@ int main(int argc, char* argv[])
     }
     const std::string root = directory;
     std::free(directory);
+    std::string baseline;
+    if (argc == 4) {
+        char* program = realpath(argv[3], nullptr);
+        if (!program) {
+            std::fprintf(stderr, "%s: %s\n", argv[3], std::strerror(errno));
+            return 2;
+        }
+        baseline = program;
+        std::free(program);
+    }
     Start starts[ProgramCount];
     starts[Tool] = {root + "/bench/bench_startup_tool", root};
     starts[ToolLargeLibrary] = {starts[Tool].program, root + "/bench/large-library"};
+    starts[ToolHugeLibrary] = {starts[Tool].program, root + "/bench/huge-library"};
     starts[Floor] = {root + "/bench/bench_startup_floor", root};
     starts[Reference] = {root + "/bench/bench_startup_reference", root};
+    starts[BaselineTool] = {baseline, root};
+    starts[BaselineLargeLibrary] = {baseline, starts[ToolLargeLibrary].directory};
+    starts[BaselineHugeLibrary] = {baseline, starts[ToolHugeLibrary].directory};
+    const int programs = baseline.empty() ? BaselineTool : ProgramCount;
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     // One unmeasured start of each, so that all find their files in the page cache.
     Sample sample;
-    for (const Start& start : starts) {
-        if (!runOnce(start, sample))
+    for (int program = 0; program < programs; ++program) {
+        if (!runOnce(starts[program], sample))
             return 1;
     }
-    // Each run starts every program once; the order rotates from run to run, so that no program
-    // always follows the same one.
+    // Each run starts every program once, in an order shuffled afresh for each run (from a fixed
+    // seed, so that every run of the benchmark uses the same orders). How long a start takes
+    // depends on what ran just before it: here, after a start beside the 300 MiB library or after
+    // an idle pause, about 2 ms more than straight after a short start. A rotated order would
+    // keep each program behind the same one in every run.
     std::vector<Sample> samples[ProgramCount];
+    std::vector<int> order;
+    for (int program = 0; program < programs; ++program)
+        order.push_back(program);
+    std::mt19937 random(20240601);
     for (int run = 0; run < runs; ++run) {
-        for (int step = 0; step < ProgramCount; ++step) {
-            const int program = (step + run) % ProgramCount;
+        std::shuffle(order.begin(), order.end(), random);
+        for (const int program : order) {
             if (!runOnce(starts[program], sample))
                 return 1;
             samples[program].push_back(sample);
         }
     }
 
-    const double tool = median(startups(samples[Tool]));
     char measure[240];
     std::snprintf(measure, sizeof measure,
                   "start-up: process start to window shown, against the bare dialog, ms (median "
                   "of %d)",
                   runs);
-    printPlainRatioRow(measure, tool, median(startups(samples[Reference])));
-    std::snprintf(measure, sizeof measure,
-                  "start-up, against the floor (the bare dialog loading the key library, libcrypto "
-                  "and the device library), ms (median of %d)",
-                  runs);
-    printRatioRow(measure, tool, median(startups(samples[Floor])), 1.35);
-    std::snprintf(measure, sizeof measure,
-                  "start-up with a %.1f MiB device library (the simulator and 4 MiB of padding), "
-                  "against the tool with the simulator (%.1f MiB), ms (median of %d, quartiles)",
-                  libraryMiB(starts[ToolLargeLibrary].directory), libraryMiB(root), runs);
-    printCeilingRow(measure, startups(samples[ToolLargeLibrary]), startups(samples[Tool]), 100,
-                    "ms");
-    std::snprintf(measure, sizeof measure,
-                  "peak resident memory (VmHWM), against the bare dialog, MiB (median of %d)",
-                  runs);
-    printDifferenceRow(measure, medianPeak(samples[Tool]), medianPeak(samples[Reference]), 5.0);
+    printPlainRatioRow(measure, median(startups(samples[Tool])),
+                       median(startups(samples[Reference])));
+    printToolRows("", samples, Tool, ToolLargeLibrary, ToolHugeLibrary, root, runs);
+    if (!baseline.empty())
+        printToolRows(" of the baseline build's tool", samples, BaselineTool, BaselineLargeLibrary,
+                      BaselineHugeLibrary, root, runs);
     return 0;
 }

@@ -64,21 +64,23 @@ QFunctionPointer BaseWidget::resolveOrReport(QLibrary* library, const char* name
 }
 
 BaseWidget::DeviceCallScope::DeviceCallScope(BaseWidget* panel)
-    : m_panel(panel)
+    : m_window(panel->window())
     , m_focus(QApplication::focusWidget())
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    m_panel->setEnabled(false);
+    // The whole window, not the panel alone: the log pane, which the focus would move to as the
+    // panel is disabled, would otherwise take the keys typed and the clicks made during the call.
+    m_window->setEnabled(false);
     // Painted now: the call blocks the event loop, which would otherwise show the change only
     // after the call.
-    m_panel->repaint();
+    m_window->repaint();
 }
 
 BaseWidget::DeviceCallScope::~DeviceCallScope()
 {
     QCoreApplication::processEvents();
-    m_panel->setEnabled(true);
-    if (m_focus && m_panel->isAncestorOf(m_focus))
+    m_window->setEnabled(true);
+    if (m_focus && m_window->isAncestorOf(m_focus))
         m_focus->setFocus();
     QApplication::restoreOverrideCursor();
 }

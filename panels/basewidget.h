@@ -33,9 +33,10 @@ protected:
     // address, null included.
     static QFunctionPointer resolveOrReport(QLibrary* library, const char* name);
 
-    // Runs call, one synchronous device call, and returns its code. Meanwhile the panel is
-    // disabled under a wait cursor; clicks and keys that arrived during the call are delivered
-    // before the panel is enabled again, so they are dropped instead of becoming further calls.
+    // Runs call, one synchronous device call, and returns its code. Meanwhile the window that
+    // holds the panel, its log pane included, is disabled under a wait cursor; clicks and keys
+    // that arrived during the call are delivered before it is enabled again, so they are dropped
+    // instead of becoming further calls or text typed into the log pane.
     template <typename Call>
     int callDevice(Call call)
     {
@@ -52,7 +53,7 @@ private:
         DeviceCallScope& operator=(const DeviceCallScope&) = delete;
 
     private:
-        BaseWidget* m_panel;
+        QWidget* m_window;
         QPointer<QWidget> m_focus;
     };
 };

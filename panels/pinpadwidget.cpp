@@ -108,12 +108,20 @@ void PinPadWidget::onPairKeyClick()
     }
     char keyPair[kKeyPairSize];
     std::memset(keyPair, 0, sizeof keyPair);
+    // Emptied before the call, and so painted empty as the call greys the window out: Qt scrolls a
+    // field only as it paints it, and from a view scrolled further right than the new key is wide,
+    // a single paint would bring that key's end into view rather than its start.
+    m_publicKeyEdit->clear();
     const int code = callDevice([&] { return m_generateKeyFromPw(kKeyPairSize, keyPair); });
     const QString text = deviceText(keyPair, sizeof keyPair);
     // Escaped as in the log pane: raw device bytes would reach the terminal the debug output goes
     // to.
     qDebug().noquote() << "public key:" << visibleText(text) << debugEndl;
+    // The field holds the device's text as it came, unescaped: the main-key download decodes the
+    // key from it. setText leaves the cursor at the end, which scrolls a key longer than the field
+    // to its end; at the start, the field shows the key from its first character.
     m_publicKeyEdit->setText(text);
+    m_publicKeyEdit->setCursorPosition(0);
     emit onMessage(resultLine(kPairKeyTag, code, text));
 }
 

@@ -24,7 +24,8 @@ cd "$REPO_ROOT" || return 1
 #   g++, make, cmake         compiler and build tools
 #   nm (binutils)            the symbol-table test reads the executable's dynamic symbols
 #   qtbase5-dev              Qt 5 Core/Gui/Widgets/Test headers, CMake packages and moc
-#   libssl-dev               OpenSSL libcrypto (1.1.1 or 3) for the stand-in key library (SM2/SM4)
+#   libssl-dev               OpenSSL libcrypto (1.1.1 or 3): the device library's SHA-256 and the
+#                            stand-in key library (SM2/SM4)
 #   libseccomp-dev           the filter device-check puts on the library's process
 #   xmllint (libxml2-utils)  the tests validate device-check's JUnit reports against a schema
 #   fonts-wqy-microhei       a CJK font, so the Chinese captions render instead of empty boxes

@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
@@ -43,33 +44,58 @@ QStringList fieldTexts(QWidget* panel)
     return texts;
 }
 
-// Posts a left-button click on button into the event queue, where a user's click waits while a
-// device call blocks the event loop.
-void postClick(QPushButton* button)
+// Posts a left-button click at point in widget into the event queue, where a user's click waits
+// while a device call blocks the event loop.
+void postClick(QWidget* widget, const QPointF& point)
 {
-    const QPointF inside(button->width() / 2, button->height() / 2);
-    QCoreApplication::postEvent(button,
-                                new QMouseEvent(QEvent::MouseButtonPress, inside, Qt::LeftButton,
+    QCoreApplication::postEvent(widget,
+                                new QMouseEvent(QEvent::MouseButtonPress, point, Qt::LeftButton,
                                                 Qt::LeftButton, Qt::NoModifier));
-    QCoreApplication::postEvent(button,
-                                new QMouseEvent(QEvent::MouseButtonRelease, inside, Qt::LeftButton,
+    QCoreApplication::postEvent(widget,
+                                new QMouseEvent(QEvent::MouseButtonRelease, point, Qt::LeftButton,
                                                 Qt::NoButton, Qt::NoModifier));
 }
 
-// What a device call saw of its panel, recorded from inside the call.
+void postClick(QPushButton* button)
+{
+    postClick(button, QPointF(button->width() / 2, button->height() / 2));
+}
+
+// Posts the key T, typed into widget, into the event queue.
+void postKey(QWidget* widget)
+{
+    for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease})
+        QCoreApplication::postEvent(
+            widget, new QKeyEvent(type, Qt::Key_T, Qt::NoModifier, QStringLiteral("t")));
+}
+
+// Input that a user makes while a device call blocks: a click on the button that started the call,
+// a click in the log pane, or a key typed into it.
+enum CallInput { ClickButton, ClickLogPane, TypeInLogPane };
+
+// What a device call saw of its panel, recorded from inside the call, and the input it posts.
 struct DuringCall {
     QPushButton* button;
+    QTextEdit* logPane;
+    int input; // a CallInput
     bool enabled;
+    bool logPaneEnabled;
     bool waitCursor;
 };
 
-void clickFromInsideCall(void* context)
+void inputFromInsideCall(void* context)
 {
     auto* during = static_cast<DuringCall*>(context);
     during->enabled = during->button->isEnabled();
+    during->logPaneEnabled = during->logPane->isEnabled();
     during->waitCursor =
         QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-    postClick(during->button);
+    if (during->input == ClickButton)
+        postClick(during->button);
+    else if (during->input == ClickLogPane)
+        postClick(during->logPane->viewport(), QPointF(4, 4)); // on its first line
+    else
+        postKey(during->logPane);
 }
 
 const int kX86_64 = 62;
@@ -259,6 +285,11 @@ void TestHostile::deviceTextIsBounded_data()
     QTest::newRow("PIN: a literal \\x0A beside a newline")
         << pinButton << 0 << spelled << pin + QStringLiteral("[0] ") + QString::fromLatin1(spelled)
         << pin + QStringLiteral("[0] 1\\\\x0A2\\x0A3\\\\\\\\4");
+    // The log pane escapes what the public-key field keeps as it came, for the key download.
+    const QString hidden = QStringLiteral("01\u202E23\u200B45");
+    QTest::newRow("key pair: right-to-left override and zero-width space")
+        << pairButton << 0 << hidden.toUtf8() << pair + QStringLiteral("[0] ") + hidden
+        << pair + QStringLiteral("[0] 01\\u202E23\\u200B45");
     // Also in the debug line, which goes to a terminal.
     const QByteArray terminal("\x1B]0;title\x07\x1B[2J\x1B[31m0123");
     QTest::newRow("key pair: terminal escape sequences")
@@ -364,31 +395,53 @@ void TestHostile::encryptedKeyLength()
 void TestHostile::clickDuringDeviceCallIsDropped_data()
 {
     QTest::addColumn<QByteArray>("name");
-    QTest::newRow("key pair") << QByteArray("pairKeyButton");
-    QTest::newRow("main key") << QByteArray("mainKeyButton");
-    QTest::newRow("work key") << QByteArray("workKeyButton");
-    QTest::newRow("PIN entry") << QByteArray("inputPinButton");
-    QTest::newRow("serial write") << QByteArray("writeButton");
-    QTest::newRow("serial read") << QByteArray("readButton");
-    QTest::newRow("show PDF") << QByteArray("showButton");
-    QTest::newRow("confirm PDF") << QByteArray("confirmButton");
+    QTest::addColumn<int>("input"); // a CallInput, made while the call blocks
+    QTest::newRow("key pair") << QByteArray("pairKeyButton") << +ClickButton;
+    QTest::newRow("main key") << QByteArray("mainKeyButton") << +ClickButton;
+    QTest::newRow("work key") << QByteArray("workKeyButton") << +ClickButton;
+    QTest::newRow("PIN entry") << QByteArray("inputPinButton") << +ClickButton;
+    QTest::newRow("serial write") << QByteArray("writeButton") << +ClickButton;
+    QTest::newRow("serial read") << QByteArray("readButton") << +ClickButton;
+    QTest::newRow("show PDF") << QByteArray("showButton") << +ClickButton;
+    QTest::newRow("confirm PDF") << QByteArray("confirmButton") << +ClickButton;
+    // In the window, whose log pane is editable: what reaches it during the call is dropped too.
+    QTest::newRow("key pair, typed into the log pane")
+        << QByteArray("pairKeyButton") << +TypeInLogPane;
+    QTest::newRow("PIN entry, typed into the log pane")
+        << QByteArray("inputPinButton") << +TypeInLogPane;
+    QTest::newRow("main key, clicked in the log pane")
+        << QByteArray("mainKeyButton") << +ClickLogPane;
+    QTest::newRow("PIN entry, clicked in the log pane")
+        << QByteArray("inputPinButton") << +ClickLogPane;
 }
 
 void TestHostile::clickDuringDeviceCallIsDropped()
 {
     QFETCH(QByteArray, name);
+    QFETCH(int, input);
+    // The log pane's rows press the window's own PIN pad, bound to the scripted device.
     BaseWidget* target = owner(name);
+    if (input != ClickButton) {
+        target = window->findChild<PinPadWidget*>();
+        target->loadLibrary(&device.library());
+    }
     control<QLineEdit>(sign.data(), "pathEdit")->setText(QStringLiteral("a.pdf"));
     fakeKeyLib().cryptResult = 1;
     fakeKeyLib().cryptOutput = QByteArray("\x5A");
-    target->show();
-    QVERIFY(QTest::qWaitForWindowActive(target));
+    target->window()->show();
+    QVERIFY(QTest::qWaitForWindowActive(target->window()));
     auto* button = control<QPushButton>(target, name);
     button->setFocus();
+    // A line in the log pane, its text cursor at the end.
+    auto* logPane = window->findChild<QTextEdit*>();
+    window->onRecvResult(QStringLiteral("an earlier line"));
+    logPane->moveCursor(QTextCursor::End);
+    const QString logBefore = logPane->toPlainText();
 
-    // The device posts a click on the same button from inside its call.
-    DuringCall during{button, true, false};
-    device.duringCall(&clickFromInsideCall, &during);
+    // The device posts the row's input from inside its call.
+    DuringCall during{button, logPane, input, true, true, false};
+    QSignalSpy lines(target, SIGNAL(onMessage(QString)));
+    device.duringCall(&inputFromInsideCall, &during);
     button->click();
     device.duringCall(nullptr, nullptr);
     QCoreApplication::processEvents();
@@ -398,6 +451,18 @@ void TestHostile::clickDuringDeviceCallIsDropped()
     QVERIFY(button->isEnabled());
     QVERIFY(!QApplication::overrideCursor());
     QCOMPARE(QApplication::focusWidget(), button);
+    if (input != ClickButton) {
+        // Greyed out with the panel; nothing typed, and the text cursor still at the end, after
+        // the call's result line.
+        QVERIFY(!during.logPaneEnabled);
+        QVERIFY(logPane->isEnabled());
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(logPane->toPlainText(),
+                 logBefore + QStringLiteral("\n") + lines.at(0).at(0).toString()
+                     + QStringLiteral("\n"));
+        QVERIFY(logPane->textCursor().atEnd());
+        return;
+    }
 
     // The same click posted outside a call reaches the button.
     postClick(button);
@@ -413,15 +478,34 @@ void TestHostile::publicKeyText_data()
     QTest::newRow("outside 0 to ?") << QByteArray("AZaz!~") << QByteArray("\x1A\x1A\x1E");
     QTest::newRow("odd count") << QByteArray("0123:;4") << QByteArray("\x01\x23\xAB");
     QTest::newRow("255 characters") << QByteArray(255, '7') << QByteArray(127, '\x77');
+    // A key's length (X and Y, 32 bytes each), wider than the field.
+    QTest::newRow("128 characters, a key") << QByteArray("0123456789:;<=>?").repeated(8)
+                                           << QByteArray::fromHex("0123456789ABCDEF").repeated(8);
 }
 
 void TestHostile::publicKeyText()
 {
     QFETCH(QByteArray, publicKey);
     QFETCH(QByteArray, keyBytes);
+    auto* field = control<QLineEdit>(pinPad.data(), "publicKeyEdit");
+    pinPad->show();
+    QVERIFY(QTest::qWaitForWindowExposed(pinPad.data()));
+    // Where the caret sits in the empty field, painted: at its start. Qt scrolls a field as it
+    // paints it.
+    field->grab();
+    const int start = field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left();
+    // A longer text shown before and read to its end: each request shows its key from the start.
+    device.answer(0, QByteArray(200, '9') + '\0');
+    press(pinPad.data(), "pairKeyButton");
+    field->end(false);
+    field->grab();
+    QVERIFY(field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left() > start);
     device.answer(0, publicKey + '\0');
     press(pinPad.data(), "pairKeyButton");
     QCOMPARE(fieldTexts(pinPad.data()).value(0), QString::fromLatin1(publicKey));
+    QCOMPARE(field->cursorPosition(), 0);
+    field->grab();
+    QCOMPARE(field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left(), start);
     device.reset();
 
     fakeKeyLib().cryptResult = 1;

@@ -15,7 +15,9 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
+#include <QTextBlock>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <QtTest>
@@ -40,6 +42,8 @@ private slots:
     void windowLayout();
     void fivePanelsOnlyPinPadShown();
     void everyPanelRoutesToLogPane();
+    void newLinesComeIntoView_data();
+    void newLinesComeIntoView();
     void escapeAndEnterNeitherCloseNorPress();
     void failedLoadIsShownAndLeavesPinPadUnbound();
     // The dynamic loader matches "./quorvel/libClientScreen.so" by name against libraries already
@@ -109,6 +113,61 @@ void TestMainWindow::everyPanelRoutesToLogPane()
     }
     // Each line is followed by one empty line.
     QCOMPARE(logPane(window)->toPlainText() + QStringLiteral("\n"), expected);
+}
+
+void TestMainWindow::newLinesComeIntoView_data()
+{
+    QTest::addColumn<int>("earlierLines"); // result lines in the pane before the new one
+    QTest::addColumn<QString>("cursor");   // where the pane's text cursor is: start, clicked, end
+    QTest::addColumn<bool>("scrolledUp");  // whether the view was scrolled up from its end
+    QTest::addColumn<bool>("followed");    // whether the new line is brought into view
+    QTest::newRow("cursor at the end, view at the end") << 30 << "end" << false << true;
+    QTest::newRow("cursor at the start, view at the end") << 30 << "start" << false << true;
+    QTest::newRow("cursor moved by a click, view at the end") << 30 << "clicked" << false << true;
+    QTest::newRow("pane not yet full, the new line overflows it")
+        << 4 << "clicked" << false << true;
+    QTest::newRow("cursor at the end, view scrolled up") << 30 << "end" << true << false;
+    QTest::newRow("cursor moved by a click, view scrolled up") << 30 << "clicked" << true << false;
+}
+
+void TestMainWindow::newLinesComeIntoView()
+{
+    QFETCH(int, earlierLines);
+    QFETCH(QString, cursor);
+    QFETCH(bool, scrolledUp);
+    QFETCH(bool, followed);
+    WorkingDirectory empty;
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTextEdit* log = logPane(window);
+    for (int i = 1; i < earlierLines; ++i)
+        window.onRecvResult(QStringLiteral("earlier line %1").arg(i));
+    QScrollBar* scrollBar = log->verticalScrollBar();
+    if (cursor == "start")
+        log->moveCursor(QTextCursor::Start);
+    else if (cursor == "end")
+        log->moveCursor(QTextCursor::End);
+    scrollBar->setValue(scrollBar->maximum());
+    if (cursor == "clicked")
+        QTest::mouseClick(log->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
+    QVERIFY(!log->textCursor().atEnd() || cursor == "end");
+    if (scrolledUp)
+        scrollBar->setValue(scrollBar->maximum() / 2);
+    const int viewBefore = scrollBar->value();
+
+    // The new line comes from a button, as a tester's does: the unbound PIN pad answers at once.
+    QCOMPARE(press(&window, "pairKeyButton"),
+             QStringList{"(申请公私钥对)GenerateKeyFromPw:设备函数未加载"});
+    QTextCursor newLine(log->document());
+    newLine.movePosition(QTextCursor::End);
+    newLine.movePosition(QTextCursor::PreviousBlock);
+    QCOMPARE(newLine.block().text(),
+             QStringLiteral("(申请公私钥对)GenerateKeyFromPw:设备函数未加载"));
+    QVERIFY(scrollBar->maximum() > 0);
+    QCOMPARE(log->viewport()->rect().contains(log->cursorRect(newLine)), followed);
+    if (!followed)
+        QCOMPARE(scrollBar->value(), viewBefore);
 }
 
 void TestMainWindow::escapeAndEnterNeitherCloseNorPress()

@@ -1,5 +1,5 @@
-// The SHA-256 of an open file, with Qt's own SHA-256 (QCryptographicHash): the tool looks up no
-// hash function in the process, where a device or key library could have put one of its own.
+// The SHA-256 of an open file, through libcrypto's EVP interface, linked with the tool rather than
+// looked up in the process at run time.
 #ifndef FILEHASH_H
 #define FILEHASH_H
 
