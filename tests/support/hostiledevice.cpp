@@ -118,40 +118,42 @@ void append(char* text, size_t size, const std::string& more)
 // The names of the variables of the environment this library was given, before the mode file's.
 char givenEnvironment[1024];
 
-// The mode file's first line; its other lines go into the environment.
-const std::string& chosenMode()
+// The mode file's first line, read once; its other lines go into the environment.
+char chosenMode[64];
+
+const char* modeChosen()
 {
-    static const std::string chosen = [] {
-        // In order of name: an emulator may hand the environment over in another order.
-        std::vector<std::string> names;
-        for (char** entry = environ; *entry; ++entry)
-            names.emplace_back(*entry, std::strcspn(*entry, "="));
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names)
-            append(givenEnvironment, sizeof givenEnvironment, " " + name);
-        std::string first;
-        if (FILE* file = std::fopen((ownFolder() + "hostile-mode").c_str(), "r")) {
-            char line[512];
-            for (bool isFirst = true; std::fgets(line, sizeof line, file); isFirst = false) {
-                line[std::strcspn(line, "\n")] = '\0';
-                char* equals = std::strchr(line, '=');
-                if (isFirst)
-                    first = line;
-                else if (equals) {
-                    *equals = '\0';
-                    setenv(line, equals + 1, 1);
-                }
-            }
-            std::fclose(file);
+    static bool read = false;
+    if (read)
+        return chosenMode;
+    read = true;
+    // In order of name: an emulator may hand the environment over in another order.
+    std::vector<std::string> names;
+    for (char** entry = environ; *entry; ++entry)
+        names.emplace_back(*entry, std::strcspn(*entry, "="));
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        append(givenEnvironment, sizeof givenEnvironment, " " + name);
+    FILE* file = std::fopen((ownFolder() + "hostile-mode").c_str(), "r");
+    char line[512];
+    for (bool first = true; file && std::fgets(line, sizeof line, file); first = false) {
+        line[std::strcspn(line, "\n")] = '\0';
+        char* equals = std::strchr(line, '=');
+        if (first) {
+            append(chosenMode, sizeof chosenMode, line);
+        } else if (equals) {
+            *equals = '\0';
+            setenv(line, equals + 1, 1);
         }
-        return first;
-    }();
-    return chosen;
+    }
+    if (file)
+        std::fclose(file);
+    return chosenMode;
 }
 
 bool mode(const char* name)
 {
-    return chosenMode() == name;
+    return std::strcmp(modeChosen(), name) == 0;
 }
 
 // What this library reached that it should not have, written out as it is unloaded.
