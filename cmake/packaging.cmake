@@ -41,8 +41,15 @@ endif()
 install(TARGETS simulator LIBRARY DESTINATION ${TTT_INSTALL_DIR}/quorvel)
 
 # device-check beside the tool: it finds libopenssl.so there through the same RUNPATH, and the
-# simulator at its default ./quorvel/libClientScreen.so when started in that directory.
+# simulator at its default ./quorvel/libClientScreen.so when started in that directory. On PATH
+# through a link in /usr/bin, absolute as Debian's policy wants a link from one top-level folder
+# to another: started through it, the program runs in the caller's working directory, where the
+# paths it is given lie, and $ORIGIN is still the folder of the link's target.
 install(TARGETS device-check RUNTIME DESTINATION ${TTT_INSTALL_DIR})
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+file(CREATE_LINK ${TTT_ABSOLUTE_INSTALL_DIR}/device-check ${CMAKE_BINARY_DIR}/packaging/device-check
+     SYMBOLIC)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/device-check DESTINATION usr/bin)
 ttt_install_manpage(devicecheck/device-check.1)
 
 # The launcher: arguments go on to the tool (Qt options such as -platform).
@@ -140,13 +147,15 @@ elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 endif()
 
-# Library dependencies come from dpkg-shlibdeps (Qt, libssl3, libstdc++, libc); the key library
-# beside the executable is the package's own. Listed besides: Qt's GUI module, which draws the
-# window and brings the X11 platform plugin (the linker drops it from the executable's needed
-# libraries, as the tool calls it only through the widgets module), and a CJK font for the
-# Chinese captions.
+# Library dependencies come from dpkg-shlibdeps (Qt, libssl3, libseccomp2, libstdc++, libc); the
+# key library beside the executable is the package's own. Listed besides: Qt's GUI module, which
+# draws the window and brings the X11 platform plugin (the linker drops it from the executable's
+# needed libraries, as the tool calls it only through the widgets module), a CJK font for the
+# Chinese captions, and bubblewrap, whose bwrap device-check runs the device library under.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libqt5gui5 (>= 5.11) | libqt5gui5-gles (>= 5.11), fonts-wqy-microhei | fonts-noto-cjk")
+    "libqt5gui5 (>= 5.11) | libqt5gui5-gles (>= 5.11), fonts-wqy-microhei | fonts-noto-cjk, "
+    "bubblewrap")
+string(JOIN "" CPACK_DEBIAN_PACKAGE_DEPENDS ${CPACK_DEBIAN_PACKAGE_DEPENDS})
 
 include(CPack)

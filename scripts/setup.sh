@@ -27,6 +27,7 @@ cd "$REPO_ROOT" || return 1
 #   libssl-dev               OpenSSL libcrypto (1.1.1 or 3) for the stand-in key library (SM2/SM4)
 #   libseccomp-dev           the filter device-check puts on the library's process
 #   xmllint (libxml2-utils)  the tests validate device-check's JUnit reports against a schema
+#   bwrap (bubblewrap)       device-check runs the device library under it
 #   fonts-wqy-microhei       a CJK font, so the Chinese captions render instead of empty boxes
 SETUP_NEEDS=(
     "cmd:g++ g++"
@@ -37,6 +38,7 @@ SETUP_NEEDS=(
     "pkg libssl-dev"
     "pkg libseccomp-dev"
     "cmd:xmllint libxml2-utils"
+    "cmd:bwrap bubblewrap"
     "pkg fonts-wqy-microhei"
 )
 
