@@ -28,6 +28,34 @@ set(TTT_ABSOLUTE_INSTALL_DIR /${TTT_INSTALL_DIR})
 set(TTT_DOC_DIR usr/share/doc/terminal-test-tool)
 set(TTT_PACKAGE_VERSION ${PROJECT_VERSION}-${PACKAGE_REVISION})
 
+# The changelog's newest entry names this version; its date, YYYY-MM-DD, dates the manual pages,
+# so that two builds of one version make the same pages.
+file(STRINGS packaging/changelog.in TTT_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT TTT_CHANGELOG_TOP MATCHES "^terminal-test-tool \\(${TTT_PACKAGE_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/changelog.in must start with an entry for version "
+                        "${TTT_PACKAGE_VERSION} (the project's version and PACKAGE_REVISION); "
+                        "its first line is: ${TTT_CHANGELOG_TOP}")
+endif()
+file(STRINGS packaging/changelog.in TTT_CHANGELOG_SIGNATURE REGEX "^ -- " LIMIT_COUNT 1)
+if(NOT TTT_CHANGELOG_SIGNATURE MATCHES ", ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+    message(FATAL_ERROR "packaging/changelog.in: its first entry's signature line has no date "
+                        "such as 'Tue, 08 Dec 2026': ${TTT_CHANGELOG_SIGNATURE}")
+endif()
+set(TTT_CHANGELOG_DAY ${CMAKE_MATCH_1})
+set(TTT_CHANGELOG_YEAR ${CMAKE_MATCH_3})
+set(TTT_MONTHS Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(FIND TTT_MONTHS ${CMAKE_MATCH_2} TTT_CHANGELOG_MONTH)
+if(TTT_CHANGELOG_MONTH LESS 0)
+    message(FATAL_ERROR "packaging/changelog.in: no month '${CMAKE_MATCH_2}' in "
+                        "${TTT_CHANGELOG_SIGNATURE}")
+endif()
+math(EXPR TTT_CHANGELOG_MONTH "${TTT_CHANGELOG_MONTH} + 1")
+if(TTT_CHANGELOG_MONTH LESS 10)
+    set(TTT_CHANGELOG_MONTH 0${TTT_CHANGELOG_MONTH})
+endif()
+set(TTT_RELEASE_DATE ${TTT_CHANGELOG_YEAR}-${TTT_CHANGELOG_MONTH}-${TTT_CHANGELOG_DAY})
+include(cmake/manpage.cmake)
+
 install(TARGETS terminal-test-tool RUNTIME DESTINATION ${TTT_INSTALL_DIR})
 
 get_target_property(TTT_KEYLIB_IMPORTED keylib IMPORTED)
@@ -42,9 +70,16 @@ install(TARGETS simulator LIBRARY DESTINATION ${TTT_INSTALL_DIR}/quorvel)
 
 # device-check beside the tool, with the library host it starts: it finds libopenssl.so there
 # through the same RUNPATH, and the simulator at its default ./quorvel/libClientScreen.so when
-# started in that directory.
+# started in that directory. On PATH
+# through a link in /usr/bin, absolute as Debian's policy wants a link from one top-level folder
+# to another: started through it, the program runs in the caller's working directory, where the
+# paths it is given lie, and $ORIGIN is still the folder of the link's target.
 install(TARGETS device-check device-check-host RUNTIME DESTINATION ${TTT_INSTALL_DIR})
-ttt_install_manpage(devicecheck/device-check.1)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+file(CREATE_LINK ${TTT_ABSOLUTE_INSTALL_DIR}/device-check ${CMAKE_BINARY_DIR}/packaging/device-check
+     SYMBOLIC)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/device-check DESTINATION usr/bin)
+ttt_install_markdown_manpage(docs/device-check.md device-check.1 ${TTT_RELEASE_DATE})
 
 # The launcher: arguments go on to the tool (Qt options such as -platform).
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool
@@ -55,7 +90,7 @@ cd @TTT_ABSOLUTE_INSTALL_DIR@ || exit 1
 exec ./terminal-test-tool "$@"
 ]] @ONLY)
 install(PROGRAMS ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool DESTINATION usr/bin)
-ttt_install_manpage(docs/terminal-test-tool.1)
+ttt_install_markdown_manpage(docs/terminal-test-tool.md terminal-test-tool.1 ${TTT_RELEASE_DATE})
 
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool.desktop
      CONTENT [[[Desktop Entry]
@@ -76,12 +111,6 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/terminal-test-tool.desktop
 
 # Debian's documentation files, and the one lintian finding the package answers with a reason.
 install(FILES packaging/copyright DESTINATION ${TTT_DOC_DIR})
-file(STRINGS packaging/changelog.in TTT_CHANGELOG_TOP LIMIT_COUNT 1)
-if(NOT TTT_CHANGELOG_TOP MATCHES "^terminal-test-tool \\(${TTT_PACKAGE_VERSION}\\) ")
-    message(FATAL_ERROR "packaging/changelog.in must start with an entry for version "
-                        "${TTT_PACKAGE_VERSION} (the project's version and PACKAGE_REVISION); "
-                        "its first line is: ${TTT_CHANGELOG_TOP}")
-endif()
 configure_file(packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
 ttt_install_gzipped(${CMAKE_BINARY_DIR}/packaging/changelog.Debian ${TTT_DOC_DIR})
 install(FILES packaging/lintian-overrides DESTINATION usr/share/lintian/overrides
@@ -141,13 +170,15 @@ elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 endif()
 
-# Library dependencies come from dpkg-shlibdeps (Qt, libssl3, libstdc++, libc); the key library
-# beside the executable is the package's own. Listed besides: Qt's GUI module, which draws the
-# window and brings the X11 platform plugin (the linker drops it from the executable's needed
-# libraries, as the tool calls it only through the widgets module), and a CJK font for the
-# Chinese captions.
+# Library dependencies come from dpkg-shlibdeps (Qt, libssl3, libseccomp2, libstdc++, libc); the
+# key library beside the executable is the package's own. Listed besides: Qt's GUI module, which
+# draws the window and brings the X11 platform plugin (the linker drops it from the executable's
+# needed libraries, as the tool calls it only through the widgets module), a CJK font for the
+# Chinese captions, and bubblewrap, whose bwrap device-check runs the device library under.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libqt5gui5 (>= 5.11) | libqt5gui5-gles (>= 5.11), fonts-wqy-microhei | fonts-noto-cjk")
+    "libqt5gui5 (>= 5.11) | libqt5gui5-gles (>= 5.11), fonts-wqy-microhei | fonts-noto-cjk, "
+    "bubblewrap")
+string(JOIN "" CPACK_DEBIAN_PACKAGE_DEPENDS ${CPACK_DEBIAN_PACKAGE_DEPENDS})
 
 include(CPack)

@@ -4,8 +4,9 @@
 #
 #   host_mirror              the Debian archive this machine installs its own release from
 #   make_base DIR SUITE      debootstrap --variant=minbase SUITE into DIR unless DIR holds one
+#   mount_root_on_itself     bind ROOT onto itself, unmounted on exit; call it before mount_in_root
 #   mount_in_root TARGET ARGS...  mount (ARGS as for mount) on ROOT/TARGET, unmounted on exit
-#   unmount_all              unmount, innermost first, what mount_in_root mounted
+#   unmount_all              unmount, innermost first, what the two above mounted
 #   unmount_stale            unmount what a killed run left mounted below ROOT
 #   remove_root              delete ROOT, refusing while anything is mounted below it
 #   in_root COMMAND...       run COMMAND in ROOT as root with a clean environment
@@ -49,6 +50,15 @@ unmount_all() {
     mounts=()
 }
 trap unmount_all EXIT
+
+# In a chroot the kernel refuses user namespaces to everyone, root included, so bwrap (which
+# device-check runs the device library under) has only its other namespaces there, and those only
+# when the chroot's root is a mount point: bwrap first makes / a slave mount. A bind mount of ROOT
+# onto itself makes it one; the other mounts go on top of it, or it would hide them.
+mount_root_on_itself() {
+    mount --bind "$ROOT" "$ROOT"
+    mounts+=("$ROOT")
+}
 
 mount_in_root() { # mount_in_root TARGET MOUNT-ARGUMENTS...
     local target=$ROOT$1

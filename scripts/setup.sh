@@ -28,6 +28,8 @@ cd "$REPO_ROOT" || return 1
 #                            stand-in key library (SM2/SM4)
 #   libseccomp-dev           the filter device-check puts on the library's process
 #   xmllint (libxml2-utils)  the tests validate device-check's JUnit reports against a schema
+#   bwrap (bubblewrap)       device-check runs the device library under it
+#   lowdown                  makes the manual pages from their Markdown in docs/
 #   fonts-wqy-microhei       a CJK font, so the Chinese captions render instead of empty boxes
 SETUP_NEEDS=(
     "cmd:g++ g++"
@@ -38,6 +40,8 @@ SETUP_NEEDS=(
     "pkg libssl-dev"
     "pkg libseccomp-dev"
     "cmd:xmllint libxml2-utils"
+    "cmd:bwrap bubblewrap"
+    "cmd:lowdown lowdown"
     "pkg fonts-wqy-microhei"
 )
 
