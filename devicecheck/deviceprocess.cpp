@@ -466,7 +466,7 @@ QString DeviceProcess::gone(const QString& when, qint64 deadline)
             return QStringLiteral("the library closed its channel %1, and its process was ended")
                 .arg(when);
         }
-        usleep(10000);
+        usleep(1000);
     }
     m_pid = -1;
     drainOutput();
@@ -569,7 +569,7 @@ void DeviceProcess::finish()
             break;
         }
         pollfd fds[2] = {{m_outputFd, POLLIN, 0}, {m_reportFd, POLLIN, 0}};
-        poll(fds, 2, 10);
+        poll(fds, 2, 1);
         drainOutput();
         readRefusals(when);
     }
