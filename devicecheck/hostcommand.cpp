@@ -64,13 +64,13 @@ QStringList defaultDevices()
 
 QByteArrayList sandboxedCommand(const HostLaunch& launch)
 {
-    QByteArrayList command{encoded(bubblewrapProgram()),
-                           "--unshare-all",
-                           "--die-with-parent",
-                           "--new-session",
-                           "--ro-bind",
-                           "/usr",
-                           "/usr"};
+    // Every namespace but the user namespace by name: bubblewrap makes one itself for an ordinary
+    // user, and root, to whom a chroot refuses one, needs none. No capability, for root either.
+    QByteArrayList command{encoded(bubblewrapProgram())};
+    command << QByteArray("--unshare-pid --unshare-ipc --unshare-net --unshare-uts "
+                          "--unshare-cgroup-try --cap-drop ALL --die-with-parent --new-session "
+                          "--ro-bind /usr /usr")
+                   .split(' ');
     // The top-level folders that merged /usr makes links, linked the same way; otherwise bound.
     for (const char* top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
         const QFileInfo folder{QLatin1String(top)};
@@ -79,13 +79,7 @@ QByteArrayList sandboxedCommand(const HostLaunch& launch)
         else if (folder.isDir())
             command << "--ro-bind" << top << top;
     }
-    command << "--ro-bind"
-            << "/etc"
-            << "/etc"
-            << "--proc"
-            << "/proc"
-            << "--dev"
-            << "/dev";
+    command << QByteArray("--ro-bind /etc /etc --proc /proc --dev /dev").split(' ');
     for (const QString& device : launch.devices)
         command << "--dev-bind" << encoded(device) << encoded(device);
     command << "--tmpfs" << kScratch;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <linux/capability.h>
+#include <linux/securebits.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -35,24 +36,22 @@ void onRefusedCall(int, siginfo_t* info, void*)
     _exit(127);
 }
 
-// Root may trace, and open the descriptors of, any process, dumpable or not; without this
-// capability, in its bounding set too so that nothing the library runs gets it back, a process of
-// the library's cannot reach into the checker. Without the right to drop it from the bounding set
-// (an ordinary user), the process never had it.
-void dropTracing()
+// Root may trace, and open the descriptors of, any process, dumpable or not, and do much else
+// besides: the library's process keeps no capability, none in its bounding set so that nothing it
+// runs gets one back, and no way back to them through running a program as root. An ordinary
+// user's process had none to give up.
+void dropCapabilities()
 {
-    prctl(PR_CAPBSET_DROP, CAP_SYS_PTRACE, 0, 0, 0);
-    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_SYS_PTRACE, 0, 0);
+    for (int capability = 0; prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0; ++capability)
+        prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    prctl(PR_SET_SECUREBITS,
+          SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP
+              | SECBIT_NO_SETUID_FIXUP_LOCKED,
+          0, 0, 0);
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3];
-    if (syscall(SYS_capget, &header, data) != 0)
-        return;
-    const unsigned bit = 1u << (CAP_SYS_PTRACE % 32);
-    __user_cap_data_struct& word = data[CAP_SYS_PTRACE / 32];
-    word.effective &= ~bit;
-    word.permitted &= ~bit;
-    word.inheritable &= ~bit;
-    syscall(SYS_capset, &header, data);
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    syscall(SYS_capset, &header, none);
 }
 
 class Filter {
@@ -161,7 +160,7 @@ private:
 int enterFilter(pid_t checker, pid_t checkerGroup, int report, char* problem, size_t size)
 {
     reportFd = report;
-    dropTracing();
+    dropCapabilities();
 
     struct sigaction action;
     std::memset(&action, 0, sizeof action);

@@ -1,8 +1,7 @@
 // The second layer around the device library, after the namespaces: a seccomp filter built from
-// the policy table (filterpolicy.h), which every process the library starts inherits, and the
-// capability to trace a process that is not dumpable, dropped for when the checker runs as root
-// with nothing between it and the host. A refused call is reported on the report pipe and ends
-// the process that made it.
+// the policy table (filterpolicy.h), which every process the library starts inherits, and no
+// capability, for when the checker runs as root. A refused call is reported on the report pipe
+// and ends the process that made it.
 #ifndef FILTER_H
 #define FILTER_H
 

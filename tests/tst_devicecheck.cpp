@@ -593,6 +593,10 @@ void TestDeviceCheck::checksAgainstLibrary_data()
         << hostile.withFault("late-output").saying("library output: late output\\x0A");
     QTest::newRow("loads the library that answers for it at its first call")
         << hostile.withFault("load-late");
+    // Run by root here, whose capabilities the library's process never keeps.
+    QTest::newRow("has no capability")
+        << hostile.withFault("print-capabilities")
+               .saying("library output: capabilities 0000000000000000 0000000000000000\\x0A");
     QTest::newRow("writes text that starts with a NUL byte as it is unloaded")
         << hostile.withFault("nul-output")
                .saying("library output: \\x00PASS soak: forged after a NUL byte\\x0A");
@@ -632,8 +636,8 @@ void TestDeviceCheck::checksAgainstLibrary()
     // The simulator behind the hostile library in the modes that pass their calls on, mapped as it
     // loads or, in one, at its first call.
     const bool forwards = hostile && !row.fault.isEmpty()
-        && QByteArrayList{"late-output", "nul-output", "cut-small-buffer", "rewrite-self",
-                          "load-late"}
+        && QByteArrayList{"late-output",  "nul-output", "cut-small-buffer",
+                          "rewrite-self", "load-late",  "print-capabilities"}
                .contains(row.fault);
     const bool mapsLate = row.fault == "load-late";
     // The simulator behind it is named once it is loaded, at the first call. A library that does

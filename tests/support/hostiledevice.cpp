@@ -52,6 +52,7 @@
 //   nul-output            writes text that starts with a NUL byte as it is unloaded
 //   print-environment     writes the names of the environment variables it was given, in order,
 //                         as it is unloaded
+//   print-capabilities    writes its permitted and effective capabilities as it is unloaded
 //   forge-load-answer     sends the checker an answer that it loaded, from its constructor; built
 //                         with HOSTILE_PARTIAL_EXPORTS, it exports only six of the functions
 // Whatever it reached that it should not have is written to its standard output as it is
@@ -629,6 +630,17 @@ __attribute__((destructor)) void onUnload()
         say(std::string("\0PASS soak: forged after a NUL byte\n", 36));
     if (mode("print-environment"))
         say(std::string("environment") + givenEnvironment + "\n");
+    if (mode("print-capabilities")) {
+        std::string capabilities = "capabilities";
+        char line[256];
+        FILE* status = std::fopen("/proc/self/status", "r");
+        while (status && std::fgets(line, sizeof line, status))
+            if (std::strncmp(line, "CapPrm:", 7) == 0 || std::strncmp(line, "CapEff:", 7) == 0)
+                capabilities += " " + std::string(line + 8, std::strcspn(line + 8, "\n"));
+        if (status)
+            std::fclose(status);
+        say(capabilities + "\n");
+    }
     if (mode("stop-at-unload"))
         kill(getppid(), SIGSTOP);
     say(reached);
