@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSysInfo>
 #include <QTemporaryFile>
 #include <QThread>
 #include <QXmlStreamReader>
@@ -287,6 +288,21 @@ void placeLibrary(WorkingDirectory* directory, const QString& library, const QBy
         QVERIFY(mkfifo(QFile::encodeName(directory->libraryPath()).constData(), 0644) == 0);
         return;
     }
+    if (library == QLatin1String("text")) {
+        directory->writeLibrary("GenerateKeyFromPw\nSetPwMkey\n");
+        return;
+    }
+    if (library == QLatin1String("foreign")) {
+        QFile simulator(QStringLiteral(SIMULATOR_PATH));
+        QVERIFY(simulator.open(QIODevice::ReadOnly));
+        QByteArray elf = simulator.readAll();
+        // e_machine, little-endian: AArch64 (183) for an x86-64 build, x86-64 (62) otherwise.
+        const bool x86 = static_cast<unsigned char>(elf[18]) == 62;
+        elf[18] = static_cast<char>(x86 ? 183 : 62);
+        elf[19] = 0;
+        directory->writeLibrary(elf);
+        return;
+    }
     directory->copyLibrary(library);
     if (library == QLatin1String(SHIM_DEVICE_PATH))
         QVERIFY(QFile::copy(QStringLiteral(FAKE_DEVICE_PATH), folder + "/libfakedevice.so"));
@@ -547,6 +563,14 @@ void TestDeviceCheck::checksAgainstLibrary_data()
                .exiting(2)
                .saying("device-check: cannot load the device library: %1: the library did not "
                        "finish loading within 2 s");
+    QTest::newRow("a text file at the library path")
+        << hostile.copy(&LibraryRow::library, QStringLiteral("text"))
+               .exiting(2)
+               .saying("device-check: cannot load the device library: %1: not an ELF file");
+    QTest::newRow("a library built for another machine")
+        << hostile.copy(&LibraryRow::library, QStringLiteral("foreign"))
+               .exiting(2)
+               .saying("device-check: cannot load the device library: %1: an ELF file for ");
     QTest::newRow("FIFO at the library path")
         << hostile.copy(&LibraryRow::library, QStringLiteral("fifo"))
                .withTimeout(2)
@@ -679,6 +703,28 @@ void TestDeviceCheck::checksAgainstLibrary()
     QCOMPARE(report.exitCode(), exitCode);
     QCOMPARE(json.value("exitCode").toInt(), exitCode);
     QCOMPARE(json.value("qualified").toBool(), exitCode == 0);
+    // The run's context: what it was asked, when in UTC, how long, where, with which key library.
+    const QJsonObject run = json.value("run").toObject();
+    QCOMPARE(run.value("options").toObject().value("pin").toString(), row.pin);
+    QCOMPARE(run.value("options").toObject().value("timeoutSeconds").toInt(), row.timeout);
+    QCOMPARE(run.value("options").toObject().value("writeSn").toBool(), row.writeSn);
+    QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$")
+                 .match(run.value("started").toString())
+                 .hasMatch(),
+             qPrintable(run.value("started").toString()));
+    QVERIFY(run.value("wallSeconds").toDouble() > 0);
+    QCOMPARE(run.value("host").toString(), QSysInfo::machineHostName());
+    QCOMPARE(run.value("keyLibrary").toObject().value("sha256").toString(),
+             sha256Of(QStringLiteral(KEYLIB_PATH)));
+    // JUnit's suite time is that wall time, not the sum of the calls'.
+    const QByteArray xml = report.toJUnit(DeviceChecker::toolVersion());
+    QCOMPARE(junitProperty(xml, QStringLiteral("run.wallSeconds")),
+             QString::number(run.value("wallSeconds").toDouble(), 'f', 3));
+    const QRegularExpressionMatch suiteTime =
+        QRegularExpression("<testsuite [^>]* time=\"([0-9.]+)\"").match(QString::fromUtf8(xml));
+    QVERIFY(suiteTime.hasMatch());
+    QCOMPARE(qRound(suiteTime.captured(1).toDouble() * 1000),
+             qRound(run.value("wallSeconds").toDouble() * 1000));
     // Every process of the library's is gone: this process is the subreaper of all of them.
     QVERIFY2(childrenOf(QCoreApplication::applicationPid()).isEmpty(),
              "a process of the library's is left");
