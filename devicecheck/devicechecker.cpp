@@ -546,13 +546,17 @@ CheckResult DeviceChecker::checkSoak()
     const bool pinEntry =
         m_report.library().simulator && (m_file.exported() & bit(kInputPassword)) != 0;
     Soak soak(m_options.repeat);
-    int round = 1;
-    for (; round <= m_options.repeat && m_process.running(); ++round) {
+    int roundsRun = 0;
+    for (int round = 1; round <= m_options.repeat && m_process.running(); ++round) {
         soakRound(round, pinEntry, &soak);
+        roundsRun = round;
+        // A round that ended the library's process leaves nothing to sample.
+        if (!m_process.running())
+            break;
         soak.addBoundary(m_process.echo());
         soak.sample(round, m_process.hostPid());
     }
-    soak.setRoundsRun(round - 1);
+    soak.setRoundsRun(roundsRun);
     m_report.setSoak(soak);
 
     QStringList problems;

@@ -77,8 +77,8 @@ public:
 
     bool running() const { return m_pid > 0; }
     // The host's process as this process numbers it: what /proc/<pid> shows of the library; -1
-    // when it is not known.
-    pid_t hostPid() const { return m_hostPid; }
+    // when it is not known or has ended.
+    pid_t hostPid() const { return running() ? m_hostPid : -1; }
     int timeoutSeconds() const { return m_timeoutSeconds; }
     const QVector<FunctionTimings>& timings() const { return m_timings; }
     // What the library wrote to standard output and error, its first bytes, and how much in all.
