@@ -3,6 +3,7 @@
 #include "devicecheck/processtree.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -32,13 +33,14 @@ ReportStream::~ReportStream()
         close(m_own);
 }
 
-void ReportStream::writeLine(const QString& line)
+bool ReportStream::writeLine(const QString& line)
 {
-    if (!m_lost && !writeAll((line + QLatin1Char('\n')).toUtf8()))
-        m_lost = true;
+    if (m_lost.isEmpty())
+        m_lost = writeAll((line + QLatin1Char('\n')).toUtf8());
+    return m_lost.isEmpty();
 }
 
-bool ReportStream::writeAll(const QByteArray& bytes)
+QString ReportStream::writeAll(const QByteArray& bytes)
 {
     const int fd = m_own >= 0 ? m_own : m_fd;
     const qint64 deadline = ProcessTree::nowMs() + m_deadlineMs;
@@ -53,11 +55,15 @@ bool ReportStream::writeAll(const QByteArray& bytes)
         }
         if (written < 0 && errno == EINTR)
             continue;
+        if (written < 0 && errno == EPIPE)
+            return QStringLiteral("its reader went away");
+        if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return QString::fromLocal8Bit(std::strerror(written == 0 ? EIO : errno));
         const qint64 left = deadline - ProcessTree::nowMs();
-        if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || left <= 0)
-            return false;
+        if (left <= 0)
+            return QStringLiteral("it took no line for %1 s").arg(m_deadlineMs / 1000);
         pollfd ready{fd, POLLOUT, 0};
         poll(&ready, 1, static_cast<int>(qMin<qint64>(left, 1000)));
     }
-    return true;
+    return QString();
 }

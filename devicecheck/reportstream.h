@@ -18,18 +18,21 @@ public:
     ReportStream(const ReportStream&) = delete;
     ReportStream& operator=(const ReportStream&) = delete;
 
-    void writeLine(const QString& line);
-    // The stream was given up: its reader went away, or it took no line within the deadline.
-    bool lost() const { return m_lost; }
+    // Writes line; false when the stream was given up with it.
+    bool writeLine(const QString& line);
+    // Why the stream was given up, "its reader went away" or "took no line for 5 s"; empty while
+    // it is not.
+    const QString& lost() const { return m_lost; }
 
 private:
-    bool writeAll(const QByteArray& bytes);
+    // Empty once every byte is written, otherwise why not.
+    QString writeAll(const QByteArray& bytes);
 
     int m_fd;
     int m_own = -1; // the handle of its own, when there is one
     bool m_socket = false;
     qint64 m_deadlineMs;
-    bool m_lost = false;
+    QString m_lost;
 };
 
 #endif
