@@ -217,7 +217,7 @@ bool DeviceChecker::load()
         // is given it.
         launch.simulator = m_file.simulatorMark();
         launch.pin = m_options.pin;
-        const LoadResult load = m_process.start(launch, m_file.fd());
+        const LoadResult load = m_process.start(launch);
         if (!load.loaded)
             reason = m_file.loadFailure(load.failure, load.loaderError);
     }

@@ -106,8 +106,7 @@ DeviceProcess::~DeviceProcess()
     stop();
 }
 
-bool DeviceProcess::launch(const QByteArrayList& command, const HostLaunch& host, int libraryFd,
-                           QString* problem)
+bool DeviceProcess::launch(const QByteArrayList& command, const HostLaunch& host, QString* problem)
 {
     int channel[2] = {-1, -1};
     int output[2] = {-1, -1};
@@ -127,8 +126,7 @@ bool DeviceProcess::launch(const QByteArrayList& command, const HostLaunch& host
         request.arguments = command;
         request.environment = hostEnvironment(host);
         request.workingDirectory = hostWorkingDirectory();
-        request.descriptors = {nothing,   nothing,   setup[1], channel[1],
-                               report[1], output[1], libraryFd};
+        request.descriptors = {nothing, nothing, setup[1], channel[1], report[1], output[1]};
         pid = spawnProgram(request, problem);
     }
     for (const int fd : {nothing, channel[1], output[1], report[1], setup[1]})
@@ -149,7 +147,7 @@ bool DeviceProcess::launch(const QByteArrayList& command, const HostLaunch& host
     return true;
 }
 
-LoadResult DeviceProcess::start(const HostLaunch& host, int libraryFd)
+LoadResult DeviceProcess::start(const HostLaunch& host)
 {
     LoadResult result;
     // Whatever the library starts stays this process's descendant, to be ended before the verdict.
@@ -164,7 +162,7 @@ LoadResult DeviceProcess::start(const HostLaunch& host, int libraryFd)
     QString namespaces;
     if (!QFileInfo(bubblewrapProgram()).isExecutable()) {
         namespaces = QStringLiteral("bubblewrap (%1) is not installed").arg(bubblewrapProgram());
-    } else if (launch(sandboxedCommand(host), host, libraryFd, &namespaces)) {
+    } else if (launch(sandboxedCommand(host), host, &namespaces)) {
         read = readAnswer(&hello, sizeof hello, qMin(deadline, nowMs() + kSetupMs), loading);
         if (read == Read::Done) {
             m_inNamespaces = true;
@@ -179,7 +177,7 @@ LoadResult DeviceProcess::start(const HostLaunch& host, int libraryFd)
     }
     if (!m_inNamespaces) {
         QString problem;
-        if (!launch(directCommand(host, getpid(), getpgrp()), host, libraryFd, &problem)) {
+        if (!launch(directCommand(host, getpid(), getpgrp()), host, &problem)) {
             result.failure = problem;
             return result;
         }

@@ -59,9 +59,9 @@ public:
     DeviceProcess(const DeviceProcess&) = delete;
     DeviceProcess& operator=(const DeviceProcess&) = delete;
 
-    // Starts the host for launch.library, whose open file libraryFd is, and waits for it to load
+    // Starts the host for launch.library and waits for it to load
     // the library, at most the timeout.
-    LoadResult start(const HostLaunch& launch, int libraryFd);
+    LoadResult start(const HostLaunch& launch);
     // Empty when the sandbox holds: the host in its namespaces and under its filter. Otherwise what
     // is missing and why.
     const QString& sandboxProblem() const { return m_sandboxProblem; }
@@ -106,8 +106,7 @@ private:
     enum class Read { Done, Closed, TimedOut, Refused };
     // Starts the program of command with the protocol's descriptors; false, with the reason in
     // problem, when it cannot be started.
-    bool launch(const QByteArrayList& command, const HostLaunch& launch, int libraryFd,
-                QString* problem);
+    bool launch(const QByteArrayList& command, const HostLaunch& launch, QString* problem);
     // Reads size bytes from the channel by deadline, reading the library's output meanwhile; a
     // call the filter refused meanwhile was refused when.
     Read readAnswer(void* data, size_t size, qint64 deadline, const QString& when);

@@ -84,12 +84,12 @@ QByteArrayList sandboxedCommand(const HostLaunch& launch)
         command << "--dev-bind" << encoded(device) << encoded(device);
     command << "--tmpfs" << kScratch;
     // The library's folder, for what it keeps beside it (its own dependencies), unless that is the
-    // root; then the library file itself, bound from the descriptor that was hashed.
+    // root, and the library file itself. That it is the file the checker hashed is confirmed after
+    // the run: by its device and inode among the host's mappings, its state and its hash again.
     const QString folder = QFileInfo(launch.library).path();
     if (folder != QLatin1String("/"))
         command << "--ro-bind" << encoded(folder) << encoded(folder);
-    command << "--ro-bind"
-            << "/proc/self/fd/" + QByteArray::number(kHostLibraryFd) << encoded(launch.library);
+    command << "--ro-bind" << encoded(launch.library) << encoded(launch.library);
     const QByteArrayList programs = launcher(launch.hostProgram) << encoded(launch.hostProgram);
     for (const QByteArray& program : programs)
         command << "--ro-bind" << program << program;

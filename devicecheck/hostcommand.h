@@ -2,12 +2,12 @@
 // namespaces, the one that runs it directly where they cannot be had, and the short environment it
 // gets either way.
 //
-// In the sandbox the host sees a read-only view of the system's folders (/usr, /lib*, /etc) and of
-// the library's own folder, with the library file itself bound from the descriptor the checker
-// hashed; a private /proc that shows only its own processes; a /dev with the usual pseudo-devices
-// and the device nodes a device library needs; a private writable /tmp as its HOME and TMPDIR; no
-// network, IPC or host name of the machine's; a session of its own with no terminal; and it dies
-// with the checker. Its pid namespace ends every process it started when it ends.
+// In the sandbox the host sees a read-only view of the system's folders (/usr, /lib*, /etc), of
+// the library's own folder and of the library file itself; a private /proc that shows only its own
+// processes; a /dev with the usual pseudo-devices and the device nodes a device library needs; a
+// private writable /tmp as its HOME and TMPDIR; no network, IPC or host name of the machine's; a
+// session of its own with no terminal; and it dies with the checker. Its pid namespace ends every
+// process it started when it ends.
 #ifndef HOSTCOMMAND_H
 #define HOSTCOMMAND_H
 

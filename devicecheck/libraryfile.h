@@ -1,7 +1,7 @@
 // The device library file as the checker takes it before the run: opened once, its real path, its
 // state and SHA-256, and the functions its dynamic section defines, all read by the checker from
-// the file, none from the library's process. The sandbox binds this same open file where the host
-// loads it from, so that what is hashed is what is loaded.
+// the file, none from the library's process. After the run the file the host mapped must be this
+// one, unchanged and with the same hash: what is hashed is what was loaded.
 #ifndef LIBRARYFILE_H
 #define LIBRARYFILE_H
 

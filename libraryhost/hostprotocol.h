@@ -12,9 +12,9 @@
 constexpr int kHostChannelFd = 3; // a stream socket: requests in, answers out
 constexpr int kHostReportFd = 4;  // a pipe: a HostRefusal for each call the filter refused
 constexpr int kHostOutputFd = 5;  // a pipe: the library's standard output and error
-// The library file the checker opened and hashed, for the sandbox tool to bind where the host
-// loads it from. The host closes it, and every other descriptor from it on, before loading.
-constexpr int kHostLibraryFd = 6;
+// The host closes every descriptor from this one on before it loads the library: none is meant
+// for it, and whatever a sandbox tool left open is not the library's.
+constexpr int kHostFirstUnusedFd = 6;
 
 // The host's arguments: the library's path, then, where the checker is within the host's reach,
 // the checker's pid and process group, which the filter keeps signals away from.

@@ -69,14 +69,14 @@ void closeFrom(int first)
         close(static_cast<int>(fd));
 }
 
-// Standard output and error into the output pipe, and every descriptor from the library file's on
-// closed: the sandbox tool's own, and the library file the checker opened, whose open file would
-// let the library reopen it for writing through /proc/self/fd.
+// Standard output and error into the output pipe, and every descriptor after the protocol's
+// closed: an open file of the checker's would let the library reopen it through /proc/self/fd,
+// for writing too, past a read-only view of its folder.
 void settleDescriptors()
 {
     if (dup2(kHostOutputFd, 1) < 0 || dup2(kHostOutputFd, 2) < 0 || close(kHostOutputFd) != 0)
         _exit(127);
-    closeFrom(kHostLibraryFd);
+    closeFrom(kHostFirstUnusedFd);
     // What the library writes is seen as it writes it, so that it counts against the call.
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
