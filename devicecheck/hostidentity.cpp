@@ -33,12 +33,25 @@ HostIdentity identifyHost(pid_t pid, const LibraryFile& file, const QString& hos
     QVector<FileMapping> mappings;
     if (pid <= 0 || !fileMappings(pid, &mappings))
         return identity;
-    struct stat host;
-    const bool hostKnown = stat(QFile::encodeName(hostProgram).constData(), &host) == 0;
+    // The kernel names a file mapped in another mount namespace from the root of its file system
+    // when this process's root (a chroot's) is not on the way: the library's own mapping, whose
+    // path this process knows, shows what to take off the front of every name.
+    QString outside;
     bool mapped = false;
-    for (const FileMapping& mapping : mappings) {
+    for (FileMapping& mapping : mappings)
         if (mapping.device == file.state().device && mapping.inode == file.state().inode) {
             mapped = true;
+            if (mapping.path.endsWith(file.realPath()))
+                outside = mapping.path.left(mapping.path.size() - file.realPath().size());
+        }
+    for (FileMapping& mapping : mappings)
+        if (!outside.isEmpty() && mapping.path.startsWith(outside + QLatin1Char('/')))
+            mapping.path.remove(0, outside.size());
+
+    struct stat host;
+    const bool hostKnown = stat(QFile::encodeName(hostProgram).constData(), &host) == 0;
+    for (const FileMapping& mapping : mappings) {
+        if (mapping.device == file.state().device && mapping.inode == file.state().inode) {
             identity.library.path = mapping.path;
             continue;
         }
