@@ -7,14 +7,14 @@
 
 #include <cstdint>
 
-// The descriptors the host starts with. 0 and 1 are /dev/null; 2 is where a sandbox tool that
-// starts the host writes its own complaints, kept apart from what the library writes.
+// The descriptors the host starts with, and the only ones: the checker closes every other before it
+// starts the sandbox tool or the host, so that no open file of its own (one it inherited from the
+// lab's shell or CI agent included) is within the library's reach. 0 and 1 are /dev/null; 2 is
+// where a sandbox tool that starts the host writes its own complaints, kept apart from what the
+// library writes.
 constexpr int kHostChannelFd = 3; // a stream socket: requests in, answers out
 constexpr int kHostReportFd = 4;  // a pipe: a HostRefusal for each call the filter refused
 constexpr int kHostOutputFd = 5;  // a pipe: the library's standard output and error
-// The host closes every descriptor from this one on before it loads the library: none is meant
-// for it, and whatever a sandbox tool left open is not the library's.
-constexpr int kHostFirstUnusedFd = 6;
 
 // The host's arguments: the library's path, then, where the checker is within the host's reach,
 // the checker's pid and process group, which the filter keeps signals away from.

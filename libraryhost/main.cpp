@@ -11,7 +11,6 @@
 
 #include <dlfcn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -57,26 +56,12 @@ HostAnswer answer;
     _exit(0);
 }
 
-// Closes every descriptor from first on: close_range where the kernel has it, otherwise one by one.
-void closeFrom(int first)
-{
-#ifdef SYS_close_range
-    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) == 0)
-        return;
-#endif
-    const long open = sysconf(_SC_OPEN_MAX);
-    for (long fd = first; fd < (open > 0 && open < 65536 ? open : 65536); ++fd)
-        close(static_cast<int>(fd));
-}
-
-// Standard output and error into the output pipe, and every descriptor after the protocol's
-// closed: an open file of the checker's would let the library reopen it through /proc/self/fd,
-// for writing too, past a read-only view of its folder.
+// Standard output and error into the output pipe. The checker started this program with the
+// protocol's descriptors alone.
 void settleDescriptors()
 {
     if (dup2(kHostOutputFd, 1) < 0 || dup2(kHostOutputFd, 2) < 0 || close(kHostOutputFd) != 0)
         _exit(127);
-    closeFrom(kHostFirstUnusedFd);
     // What the library writes is seen as it writes it, so that it counts against the call.
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);

@@ -350,7 +350,8 @@ public:
         environment.insert(QStringLiteral("STATUS"), status());
         // What the lab's CI keeps in its environment, which no library may see.
         environment.insert(QStringLiteral("LAB_SECRET"), QStringLiteral("s3cr3t-token"));
-        const QString run = QStringLiteral("\"$@\"; echo $? >\"$STATUS\"");
+        // The lab's shell keeps a file of its own open, as a CI agent keeps its log.
+        const QString run = QStringLiteral("exec 7>>\"$STATUS.log\"; \"$@\"; echo $? >\"$STATUS\"");
         const QString script = m_lab == Lab::Reader ? QStringLiteral("{ %1; } | cat").arg(run)
             : m_lab == Lab::FirstLine               ? QStringLiteral("{ %1; } | head -n 1").arg(run)
                                                     : run;
@@ -909,6 +910,9 @@ void TestDeviceCheck::programAgainstHostileLibrary_data()
         << HostileRow::everywhere("chmod-evidence", honest).reachingWithoutNamespaces();
     QTest::newRow("writes text that starts with a NUL byte") << HostileRow::everywhere(
         "nul-output", "library output: \\x00PASS soak: forged after a NUL byte\\x0A");
+    // 0 to 2, the channel and the report pipe: nothing of the checker's, nor the shell's open log.
+    QTest::newRow("lists its open descriptors") << HostileRow::everywhere(
+        "print-descriptors", "library output: descriptors 0 1 2 3 4\\x0A");
     QTest::newRow("writes the names of its environment variables") << HostileRow::everywhere(
         "print-environment", "library output: environment HOME LANG PATH PWD TMPDIR\\x0A");
 }

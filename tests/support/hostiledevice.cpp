@@ -53,6 +53,7 @@
 //   print-environment     writes the names of the environment variables it was given, in order,
 //                         as it is unloaded
 //   print-capabilities    writes its permitted and effective capabilities as it is unloaded
+//   print-descriptors     writes the numbers of its open descriptors as it is unloaded
 //   forge-load-answer     sends the checker an answer that it loaded, from its constructor; built
 //                         with HOSTILE_PARTIAL_EXPORTS, it exports only six of the functions
 // Whatever it reached that it should not have is written to its standard output as it is
@@ -630,6 +631,23 @@ __attribute__((destructor)) void onUnload()
         say(std::string("\0PASS soak: forged after a NUL byte\n", 36));
     if (mode("print-environment"))
         say(std::string("environment") + givenEnvironment + "\n");
+    if (mode("print-descriptors")) {
+        std::string descriptors = "descriptors";
+        DIR* open = opendir("/proc/self/fd");
+        std::vector<int> numbers;
+        while (dirent* entry = open ? readdir(open) : nullptr)
+            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(open))
+                numbers.push_back(std::atoi(entry->d_name));
+        if (open)
+            closedir(open);
+        std::sort(numbers.begin(), numbers.end());
+        for (const int number : numbers) {
+            char text[16];
+            std::snprintf(text, sizeof text, " %d", number);
+            descriptors += text;
+        }
+        say(descriptors + "\n");
+    }
     if (mode("print-capabilities")) {
         std::string capabilities = "capabilities";
         char line[256];
