@@ -1,6 +1,7 @@
 #include "util/elffile.h"
 
 #include <QFile>
+#include <QVector>
 
 #include <elf.h>
 
