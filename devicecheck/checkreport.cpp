@@ -158,6 +158,7 @@ QJsonObject CheckReport::toJson(const QString& toolVersion) const
     QJsonObject library{{"path", file.path},
                         {"sha256", file.sha256},
                         {"identityConfirmed", m_identity.confirmed()},
+                        {"identityUnconfirmedBecause", m_identity.problem()},
                         {"simulator", file.simulator},
                         {"alsoMapped", others}};
     if (!m_loadFailure.isEmpty())

@@ -182,6 +182,7 @@ void DeviceChecker::finish()
     if (!m_file.unchanged()) {
         identity.library.sha256.clear();
         identity.library.simulator = false;
+        identity.unconfirmedBecause = QStringLiteral("the file changed since it was opened");
     }
     m_report.setIdentity(identity);
     if (CheckReport::identityLine(identity) != CheckReport::identityLine(m_identity))

@@ -24,15 +24,32 @@ bool HostIdentity::confirmed() const
                        [](const MappedObject& object) { return !object.sha256.isEmpty(); });
 }
 
+QString HostIdentity::problem() const
+{
+    QStringList problems;
+    if (!library.confirmed())
+        problems << unconfirmedBecause;
+    for (const MappedObject& object : others)
+        if (object.sha256.isEmpty())
+            problems << object.path + QStringLiteral(" cannot be read from outside the sandbox");
+    return problems.join(QStringLiteral("; "));
+}
+
 HostIdentity identifyHost(pid_t pid, const LibraryFile& file, const QString& hostProgram,
                           const QVector<MappedObject>& known)
 {
     HostIdentity identity;
     identity.library.path = file.realPath();
     identity.others = known;
+    identity.unconfirmedBecause = QStringLiteral("the library's process is gone");
     QVector<FileMapping> mappings;
-    if (pid <= 0 || !fileMappings(pid, &mappings))
+    if (pid <= 0)
         return identity;
+    if (!fileMappings(pid, &mappings)) {
+        identity.unconfirmedBecause =
+            QStringLiteral("/proc/%1/maps of the library's process cannot be read").arg(pid);
+        return identity;
+    }
     // The kernel names a file mapped in another mount namespace from the root of its file system
     // when this process's root (a chroot's) is not on the way: the library's own mapping, whose
     // path this process knows, shows what to take off the front of every name.
@@ -65,7 +82,13 @@ HostIdentity identifyHost(pid_t pid, const LibraryFile& file, const QString& hos
         if (!named)
             identity.others.append({mapping.path, mappedFileDigest(mapping)});
     }
-    if (mapped && file.unchanged()) {
+    if (!mapped)
+        identity.unconfirmedBecause =
+            QStringLiteral("the file is not among the library's process's mappings");
+    else if (!file.unchanged())
+        identity.unconfirmedBecause = QStringLiteral("the file changed since it was opened");
+    else {
+        identity.unconfirmedBecause.clear();
         identity.library.sha256 = file.sha256();
         identity.library.simulator = file.simulatorMark();
     }

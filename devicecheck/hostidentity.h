@@ -23,8 +23,13 @@ struct HostIdentity {
     // still the file that was hashed before the run.
     LibraryIdentity library;
     QVector<MappedObject> others; // in the order the host mapped them
+    // Why the library file's hash is not confirmed, when it is not.
+    QString unconfirmedBecause;
 
     bool confirmed() const;
+    // Why the identity is not confirmed: the library file's reason, or the mapped files that could
+    // not be hashed; empty when it is confirmed.
+    QString problem() const;
 };
 
 // The identity of the library the host, process pid, has loaded from file; hostProgram is the
