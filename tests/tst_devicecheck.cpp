@@ -871,7 +871,7 @@ void TestDeviceCheck::programAgainstHostileLibrary_data()
                duringKeyPair(library, "ioctl() to have a descriptor signal another process"))
                .without(
                    duringKeyPair(library, "ioctl() to have a descriptor signal another process"),
-                   keyPair + library);
+                   honest);
     QTest::newRow("floods the refusal reports without end") << HostileRow::everywhere(
         "flood-refusals", duringKeyPair(started, "kill() on the checker"));
     QTest::newRow("outlives the run in a growing chain of sessions")
