@@ -6,7 +6,6 @@
 #include "util/visibletext.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>

@@ -92,8 +92,6 @@ public:
     // Refusals that failed no call or load: made after the last call, or while the library's
     // processes were being ended.
     QVector<Refusal> refusalsOutsideCalls() const { return m_refusals.mid(m_refusalsUsed); }
-    // How many refusal records came in all, the ones not kept included.
-    int refusalCount() const { return m_refusalCount; }
     // False when a process of the library's could not be ended within kEndingMs.
     bool allEnded() const { return m_allEnded; }
 

@@ -1,6 +1,7 @@
 #include "devicecheck/evidencefile.h"
 
-#include <QDir>
+#include "devicecheck/checkoptions.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -103,7 +104,6 @@ void EvidenceFile::removeTemporaries()
 bool EvidenceFile::fail(const QString& what)
 {
     m_error = QStringLiteral("%1: %2: %3")
-                  .arg(QDir::cleanPath(QFileInfo(m_path).absoluteFilePath()), what,
-                       QString::fromLocal8Bit(std::strerror(errno)));
+                  .arg(displayedPath(m_path), what, QString::fromLocal8Bit(std::strerror(errno)));
     return false;
 }

@@ -21,7 +21,6 @@ public:
     bool open(const QString& path);
     QString problem() const { return m_problem; }
 
-    int fd() const { return m_fd; }
     // The file's path with every symbolic link resolved.
     QString realPath() const { return m_realPath; }
     const FileState& state() const { return m_state; }

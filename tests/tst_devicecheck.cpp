@@ -146,6 +146,15 @@ bool asRoot()
     return geteuid() == 0;
 }
 
+// command run as the lab's user, through setpriv.
+QStringList asLabUser(const QStringList& command)
+{
+    return QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(kLabUser),
+                       QStringLiteral("--regid=%1").arg(kLabUser), QStringLiteral("--clear-groups"),
+                       QStringLiteral("--")}
+    + command;
+}
+
 QString expectedStatus(const QString& id, const QStringList& failing, const QStringList& skipped)
 {
     if (failing.contains(id))
@@ -359,11 +368,7 @@ public:
                             QStringLiteral("sh")};
         command += deviceCheckCommand(arguments);
         if (asRoot())
-            command =
-                QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(kLabUser),
-                            QStringLiteral("--regid=%1").arg(kLabUser),
-                            QStringLiteral("--clear-groups"), QStringLiteral("--")}
-                + command;
+            command = asLabUser(command);
         const bool started = m_lab == Lab::Terminal
             ? m_shell.startOnTerminal(command.first(), command.mid(1), environment,
                                       asRoot() ? kLabUser : geteuid())
@@ -1314,11 +1319,7 @@ void TestDeviceCheck::arguments()
                             QStringLiteral("exec \"$@\" 2>&1"), QStringLiteral("sh")};
         command += deviceCheckCommand(arguments);
         if (asLab)
-            command =
-                QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(kLabUser),
-                            QStringLiteral("--regid=%1").arg(kLabUser),
-                            QStringLiteral("--clear-groups"), QStringLiteral("--")}
-                + command;
+            command = asLabUser(command);
         ChildProcess checker;
         QVERIFY2(checker.start(command.first(), command.mid(1)), qPrintable(checker.error()));
         QVERIFY(checker.waitForFinished(30000));

@@ -106,34 +106,45 @@ bool findMapping(qint64 pid, quintptr address, MapsEntry* entry)
     return false;
 }
 
-// Hashes the file at path when it is the one the maps entry names and the one that was loaded: a
-// regular file, opened without blocking, whose device and inode, read from the open descriptor,
-// are the entry's, and whose state is before's both before and after it is hashed, so that the
-// digest is that of the bytes that were there when the library was asked for.
-bool confirmFile(const QByteArray& path, const MapsEntry& entry, const FileState& before,
-                 LibraryIdentity* identity)
+// The SHA-256 of the regular file at path when it is the file device and inode name: checked
+// before opening, so that neither a FIFO nor a device file is ever opened; opened without blocking;
+// its device and inode read from the open descriptor; and its state the same before and after it
+// is hashed, and expected's when given, so that the digest is that of the bytes that were there
+// then. Empty otherwise.
+QString sameFileDigest(const QByteArray& path, quint64 device, quint64 inode,
+                       const FileState* expected)
 {
-    // Checked before opening, so that neither a FIFO nor a device file is ever opened.
     struct stat status;
     if (path.isEmpty() || path[0] != '/' || stat(path.constData(), &status) != 0
         || !S_ISREG(status.st_mode))
-        return false;
+        return QString();
     const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return false;
-    const auto unchanged = [&] { return fstat(fd, &status) == 0 && fileState(status) == before; };
-    bool confirmed = unchanged() && S_ISREG(status.st_mode) && major(status.st_dev) == entry.major
-        && minor(status.st_dev) == entry.minor
-        && static_cast<quint64>(status.st_ino) == entry.inode;
+        return QString();
     QString sha256;
-    if (confirmed) {
-        sha256 = descriptorDigest(fd);
-        confirmed = !sha256.isEmpty() && unchanged();
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+        && static_cast<quint64>(status.st_dev) == device
+        && static_cast<quint64>(status.st_ino) == inode) {
+        const FileState before = fileState(status);
+        if (!expected || before == *expected)
+            sha256 = descriptorDigest(fd);
+        if (fstat(fd, &status) != 0 || fileState(status) != before)
+            sha256.clear();
     }
     close(fd);
-    if (confirmed)
+    return sha256;
+}
+
+// Hashes the file at path when it is the one the maps entry names and the one that was loaded,
+// its state before's when it was asked for.
+bool confirmFile(const QByteArray& path, const MapsEntry& entry, const FileState& before,
+                 LibraryIdentity* identity)
+{
+    const QString sha256 =
+        sameFileDigest(path, makedev(entry.major, entry.minor), entry.inode, &before);
+    if (!sha256.isEmpty())
         identity->sha256 = sha256;
-    return confirmed;
+    return !sha256.isEmpty();
 }
 
 // A library that load() has loaded in this process, held by a reference of its own while its
@@ -269,24 +280,7 @@ bool fileMappings(qint64 pid, QVector<FileMapping>* mappings)
 
 QString mappedFileDigest(const FileMapping& mapping)
 {
-    const QByteArray path = QFile::encodeName(mapping.path);
-    struct stat status;
-    if (stat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
-        return QString();
-    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return QString();
-    QString sha256;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
-        && static_cast<quint64>(status.st_dev) == mapping.device
-        && static_cast<quint64>(status.st_ino) == mapping.inode) {
-        const FileState before = fileState(status);
-        sha256 = descriptorDigest(fd);
-        if (fstat(fd, &status) != 0 || fileState(status) != before)
-            sha256.clear();
-    }
-    close(fd);
-    return sha256;
+    return sameFileDigest(QFile::encodeName(mapping.path), mapping.device, mapping.inode, nullptr);
 }
 
 LibraryIdentity identifyLibrary(const QLibrary& library, const FileState& before)
